@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QDebug>
+
+// Starts one line of the tool's debug log: the local time as a quoted
+// "hh:mm:ss:zzz" text, then the literal Debug :, then whatever the caller
+// streams in, e.g.  "09:12:33:045" Debug : tim_portCheckerTimeout
+// The line is written when the returned stream goes out of scope. Every log
+// line of the tool starts here; no call site writes the prefix itself.
+QDebug debugLine();

@@ -1,0 +1,3 @@
+#include "korvoenums.h"
+
+korvoEnums::korvoEnums(QObject* parent) : QObject(parent) {}
