@@ -1,0 +1,97 @@
+#pragma once
+
+#include "packets.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <QVariantList>
+
+#include <cstdint>
+
+class DFU_client;
+class QTimer;
+
+// Receive state of the byte parser.
+struct usbRxStruct
+{
+    bool collecting = false; // a data block is being collected
+    quint32 byteCounter = 0; // header bytes so far, or data bytes so far while collecting
+    usbMessageHeaderStruct header{}; // the header being received / of the last packet
+    QByteArray data; // the data block of the current packet
+};
+
+// The tool's one link to a Korvo device: finds the device's USB serial port,
+// keeps asking a silent device for its state, parses what it sends, sends
+// commands, and owns the flashing engine. Everything runs on the GUI thread.
+class USB_StmFlasher : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(uint devConnStatus READ getDevConnStatus NOTIFY devConnStatusChanged)
+    Q_PROPERTY(uint devConnType READ getDevConnType NOTIFY devConnStatusChanged)
+    Q_PROPERTY(QString devConnSerial READ getDevConnSerial NOTIFY devConnStatusChanged)
+    Q_PROPERTY(
+        QString currentFirmwareVersion MEMBER currentFirmwareVersion NOTIFY devConnStatusChanged)
+    Q_PROPERTY(
+        uint currentFirmwareVersionInt MEMBER currentFirmwareVersionInt NOTIFY devConnStatusChanged)
+    Q_PROPERTY(QString deviceName MEMBER deviceName NOTIFY devConnStatusChanged)
+    Q_PROPERTY(uint boardVer MEMBER boardVer NOTIFY devConnStatusChanged)
+    Q_PROPERTY(QString boardRev MEMBER boardRev NOTIFY devConnStatusChanged)
+    Q_PROPERTY(uint dfuVersion MEMBER dfuVersion NOTIFY devConnStatusChanged)
+
+public:
+    explicit USB_StmFlasher(QObject* parent = nullptr);
+    ~USB_StmFlasher() override;
+
+    // Feeds one received byte to the packet parser; returns a
+    // korvoEnums::PacketParseStatus value.
+    int parseUsb(unsigned char byte);
+
+    // Read by the flashing engine (its owner pointer) and by tests.
+    const usbRxStruct& receiveState() const { return usb_rx; }
+    QString clientVersion() const { return clientVer; }
+    QSerialPort* port() const { return serialPort; }
+    DFU_client* dfu() const { return dfuClient; }
+
+signals:
+    void devConnStatusChanged();
+    void availableFirmwaresChanged();
+    void flashing_progress_changed(uint progress);
+    void showInfoMessage(QString messageStr);
+
+public slots:
+    uint8_t getDevConnStatus();
+    uint8_t getDevConnType();
+    QString getDevConnSerial();
+    QVariantList getWebFirmwaresList();
+    void flashFromUrl(QString fileUrl);
+    void sendToKorvo(uint action, uint dataOrCommand, uint i_parameter);
+    void setDevConnStatus(uint8_t newStatus);
+    void onAppQuit();
+
+private slots:
+    void tim_portCheckerTimeout();
+    void readSerialData();
+    void portError(QSerialPort::SerialPortError portErr);
+    void keepOnlineTimeout();
+
+private:
+    void dispatchPacket();
+
+    uint8_t devConnStatus = 0;
+    uint8_t devConnType = 0;
+    QString devConnSerial;
+    QSerialPort* serialPort = nullptr;
+    QString clientVer;
+    QString currentFirmwareVersion;
+    quint32 currentFirmwareVersionInt = 0;
+    QString deviceName;
+    quint32 boardVer = 0;
+    quint32 dfuVersion = 0;
+    QString boardRev;
+    usbRxStruct usb_rx;
+    QTimer* tim_portChecker = nullptr;
+    QTimer* keepOnlineTimer = nullptr;
+    DFU_client* dfuClient = nullptr;
+};
