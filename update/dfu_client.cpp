@@ -4,6 +4,7 @@
 #include "firmwareserver.h"
 #include "korvoenums.h"
 #include "packets.h"
+#include "threadhandoff.h"
 #include "tools.h"
 #include "usb_stmflasher.h"
 
@@ -106,6 +107,7 @@ QByteArray* DFU_client::bufferOf(uint32_t packetNum)
 void DFU_client::waitForPreparation()
 {
     preparation.waitForFinished();
+    TRENNIC_HANDOFF_ACQUIRE(&preparation);
 }
 
 // ---------------------------------------------------------------------------
@@ -115,6 +117,13 @@ void DFU_client::preparePacketToSend(unsigned int packetNum, QByteArray* out)
 {
     // Only reads firmwareBin (never detaching it) and writes *out: this runs
     // on a pool thread while the GUI thread sends from the other buffer.
+    TRENNIC_HANDOFF_ACQUIRE(&preparation);
+    prepare(packetNum, out);
+    TRENNIC_HANDOFF_RELEASE(&preparation);
+}
+
+void DFU_client::prepare(unsigned int packetNum, QByteArray* out) const
+{
     const quint64 size = quint64(firmwareBin.size());
     const quint64 count = packetCount(size);
     if (count == 0)

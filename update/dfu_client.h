@@ -109,6 +109,7 @@ private:
     // Ends a failed run: abort steps, then `message` once if a run was under way.
     void failRun(const QString& message);
     void waitForPreparation();
+    void prepare(unsigned int packetNum, QByteArray* out) const;
     QNetworkReply* get(const QString& url, qint64 maxBytes);
 
     uint8_t flashingProgress = 0;
