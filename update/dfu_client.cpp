@@ -381,6 +381,13 @@ void DFU_client::portError(QSerialPort::SerialPortError portErr)
                 << " " << portErr;
     if (portErr == QSerialPort::NoError)
         return;
+    // A pseudo-terminal has no modem-control lines; nothing is wrong with it.
+    if (portErr == QSerialPort::UnsupportedOperationError)
+        return;
+    // A drain wait that ran out (its result is never used) says nothing
+    // about the device during a run: the watchdog judges the device.
+    if (portErr == QSerialPort::TimeoutError && !firmwareBin.isEmpty())
+        return;
     debugLine() << "portError"
                 << " call abortFlashing()";
     // Only a flashing run depends on the port; a download goes on.

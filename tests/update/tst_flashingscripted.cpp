@@ -28,6 +28,8 @@ private slots:
     void errorMessage_endsRunWithItsName_data();
     void errorMessage_endsRunWithItsName();
     void strayCommandWithoutImage_abortsSilently();
+    void portError_duringRun_data();
+    void portError_duringRun();
     void tinyImage_isRefusedBeforeAnythingIsSent_data();
     void tinyImage_isRefusedBeforeAnythingIsSent();
 
@@ -260,6 +262,39 @@ void TestFlashingScripted::strayCommandWithoutImage_abortsSilently()
     QTRY_COMPARE_WITH_TIMEOUT(uint(flasher->getDevConnStatus()), uint(korvoEnums::korvoBootOnline),
                               connectTimeoutMs);
     QVERIFY(log->messages().contains(QStringLiteral("setDevConnStatus  0")));
+}
+
+void TestFlashingScripted::portError_duringRun_data()
+{
+    QTest::addColumn<QSerialPort::SerialPortError>("error");
+    QTest::addColumn<QString>("message");
+    // Drain waits that run out, e.g. while the link answers a heartbeat in
+    // the middle of a packet's writes, leave the run to the watchdog.
+    QTest::newRow("time-out of a drain wait")
+        << QSerialPort::TimeoutError << DFU_client::successMessage;
+    QTest::newRow("no modem-control lines")
+        << QSerialPort::UnsupportedOperationError << DFU_client::successMessage;
+    QTest::newRow("device gone") << QSerialPort::ResourceError << DFU_client::portLostMessage;
+}
+
+void TestFlashingScripted::portError_duringRun()
+{
+    QFETCH(QSerialPort::SerialPortError, error);
+    QFETCH(QString, message);
+    RunRecorder recorder(flasher.get());
+    bool raised = false;
+    device->onPacket = [&](const ScriptedDevice::Packet& packet) {
+        if (!raised && packet.header.action == korvoEnums::FlashData
+            && packet.header.parameter == 2) {
+            raised = true;
+            emit flasher->port()->errorOccurred(error);
+        }
+        device->answerByDefault(packet);
+    };
+    flasher->dfu()->startFlashing(makeFirmwareFile(sevenPacketImage));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.messages.size(), 1, runTimeoutMs);
+    QCOMPARE(recorder.messages.first(), message);
+    QCOMPARE(recorder.progress.last(), 0u);
 }
 
 void TestFlashingScripted::tinyImage_isRefusedBeforeAnythingIsSent_data()
