@@ -27,6 +27,9 @@ namespace {
 // Start of the current run; one value for the process, kept after a run ends.
 QDateTime flashingStart;
 
+// Set on a reply whose body went past its size bound.
+const char* const tooLargeProperty = "trennicTooLarge";
+
 std::atomic<int> transferTimeoutMs{int(DFU_client::defaultTransferTimeout.count())};
 
 // Number of packets an image of `size` bytes is cut into (0 when it has no
@@ -158,11 +161,22 @@ void DFU_client::flash2usb(QByteArray* data)
         = makePacketHeader(korvoEnums::FlashData, korvoEnums::FlashDataPacket, linkStatus(), pNum,
                            data->constData(), payloadSize);
     lastPacketSize = payloadSize;
-    const int drainMs = int(portDrainTimeout.count());
-    serialPort->waitForBytesWritten(drainMs);
+    drainPort();
     serialPort->write(headerBytes(header));
-    serialPort->waitForBytesWritten(drainMs);
+    drainPort();
     serialPort->write(*data);
+    // Hand the payload to the port now rather than at the next turn of the
+    // event loop: the device cannot answer before it has the whole packet.
+    serialPort->flush();
+}
+
+void DFU_client::drainPort()
+{
+    // Only when output is waiting: with nothing left to write but a write
+    // completion not yet reported, QSerialPort waits for incoming data
+    // instead, for the whole time-out, and then reports a TimeoutError.
+    if (serialPort->bytesToWrite() > 0)
+        serialPort->waitForBytesWritten(int(portDrainTimeout.count()));
 }
 
 // ---------------------------------------------------------------------------
@@ -429,6 +443,9 @@ QNetworkReply* DFU_client::get(const QString& url, qint64 maxBytes)
             [reply, maxBytes](qint64 received, qint64 total) {
                 if (received > maxBytes || total > maxBytes) {
                     debugLine() << "reply too large, aborted: " << reply->url().toString();
+                    // The whole body may already be in: abort() then changes
+                    // nothing, so the mark decides.
+                    reply->setProperty(tooLargeProperty, true);
                     reply->abort();
                 }
             });
@@ -489,9 +506,13 @@ void DFU_client::webServerReply(QNetworkReply* reply)
     const bool isPendingDownload
         = !pendingFileUrl.isEmpty() && requested == QUrl(pendingFileUrl, QUrl::TolerantMode);
 
-    if (reply->error() != QNetworkReply::NoError) {
-        debugLine() << "reply->errorString(): " << reply->errorString()
-                    << networkErrorName(reply->error());
+    const bool tooLarge = reply->property(tooLargeProperty).toBool();
+    if (reply->error() != QNetworkReply::NoError || tooLarge) {
+        const QNetworkReply::NetworkError error
+            = tooLarge ? QNetworkReply::OperationCanceledError : reply->error();
+        debugLine() << "reply->errorString(): "
+                    << (tooLarge ? QStringLiteral("reply too large") : reply->errorString())
+                    << networkErrorName(error);
         emit availableFirmwaresChanged();
         if (isPendingDownload && runUnderway && firmwareBin.isEmpty()) {
             runUnderway = false;

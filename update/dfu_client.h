@@ -109,6 +109,8 @@ private:
     // Ends a failed run: abort steps, then `message` once if a run was under way.
     void failRun(const QString& message);
     void waitForPreparation();
+    // Waits up to portDrainTimeout for earlier output to leave the port.
+    void drainPort();
     void prepare(unsigned int packetNum, QByteArray* out) const;
     QNetworkReply* get(const QString& url, qint64 maxBytes);
 
