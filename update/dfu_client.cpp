@@ -161,12 +161,15 @@ void DFU_client::flash2usb(QByteArray* data)
         = makePacketHeader(korvoEnums::FlashData, korvoEnums::FlashDataPacket, linkStatus(), pNum,
                            data->constData(), payloadSize);
     lastPacketSize = payloadSize;
+    // Each write is handed to the port at once (flush never waits or reads),
+    // so the drain waits find nothing left and do not run: a wait that
+    // meets incoming data delivers it re-entrantly, and a heartbeat answered
+    // there would land between this header and its payload.
     drainPort();
     serialPort->write(headerBytes(header));
+    serialPort->flush();
     drainPort();
     serialPort->write(*data);
-    // Hand the payload to the port now rather than at the next turn of the
-    // event loop: the device cannot answer before it has the whole packet.
     serialPort->flush();
 }
 

@@ -22,7 +22,6 @@ private slots:
     void wholeRun_deliversImageByteForByte();
     void resendRequest_sendsPacketAgainAndCountsItOnce_data();
     void resendRequest_sendsPacketAgainAndCountsItOnce();
-    void errorMessage_endsRunWithMessage();
     void unplugMidRun_abortsWithMessageAndScanningResumes();
 
 private:
@@ -167,23 +166,6 @@ void TestFlashingRun::resendRequest_sendsPacketAgainAndCountsItOnce()
     QCOMPARE(log->messagesStartingWith("DONE reflashing"), QStringList{doneLine(imageSize)});
     QCOMPARE(log->messagesStartingWith("resendErrors"), QStringList{"resendErrors  1"});
     QVERIFY2(recorder.progressWellFormed(), qPrintable(recorder.events.join(", ")));
-}
-
-void TestFlashingRun::errorMessage_endsRunWithMessage()
-{
-    KorvoEmulatorSettings settings = bootLoaderSettings();
-    settings.errorAtPacket = 2;
-    settings.errorCode = korvoEnums::Error_Timeout;
-    startDevice(settings);
-    RunRecorder recorder(flasher.get());
-    flasher->dfu()->startFlashing(makeFirmwareFile(108 + 4096 * 5));
-    QTRY_COMPARE_WITH_TIMEOUT(recorder.messages.size(), 1, runTimeoutMs);
-    QCOMPARE(recorder.messages.first(),
-             DFU_client::deviceErrorMessagePrefix + QStringLiteral("Error_Timeout"));
-    QCOMPARE(recorder.progress.last(), 0u);
-    QCOMPARE(log->messagesStartingWith("ErrorMessage:"),
-             QStringList{"ErrorMessage:  \"Error_Timeout\""});
-    QCOMPARE(flashPacketHeaders(*emulator).size(), 3);
 }
 
 void TestFlashingRun::unplugMidRun_abortsWithMessageAndScanningResumes()

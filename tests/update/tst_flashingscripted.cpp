@@ -23,7 +23,6 @@ private slots:
     void readyToFlashDuringRun_restartsFromPacketZero();
     void flashingAbortFromDevice_doesNotEndRun();
     void resendOfEarlierPacket_countsItsBytesOnce();
-    void resendOfPacketInFlight_sendsSameNumberAgain();
     void readyToFlashWithLowStatus_sendsNothingAndTimesOut();
     void errorMessage_endsRunWithItsName_data();
     void errorMessage_endsRunWithItsName();
@@ -165,35 +164,6 @@ void TestFlashingScripted::resendOfEarlierPacket_countsItsBytesOnce()
     QCOMPARE(numbers, (QList<quint32>{0, 1, 2, 3, 4, 2, 3, 4, 5, 6}));
     QCOMPARE(log->messagesStartingWith("resendErrors"), QStringList{"resendErrors  1"});
     QVERIFY2(recorder.progressWellFormed(), qPrintable(recorder.events.join(", ")));
-}
-
-void TestFlashingScripted::resendOfPacketInFlight_sendsSameNumberAgain()
-{
-    RunRecorder recorder(flasher.get());
-    bool refused = false;
-    device->onPacket = [&](const ScriptedDevice::Packet& packet) {
-        if (!refused && packet.header.action == korvoEnums::FlashData
-            && packet.header.parameter == 6) {
-            refused = true;
-            device->sendCommand(korvoEnums::FlashPacketBadCrc, korvoEnums::korvoReflash, 6);
-            return;
-        }
-        device->answerByDefault(packet);
-    };
-    const QByteArray file = makeFirmwareFile(sevenPacketImage);
-    flasher->dfu()->startFlashing(file);
-    QTRY_COMPARE_WITH_TIMEOUT(recorder.messages.size(), 1, runTimeoutMs);
-    QCOMPARE(recorder.messages.first(), DFU_client::successMessage);
-
-    const QList<ScriptedDevice::Packet> packets = device->flashPackets();
-    QCOMPARE(packets.size(), 8);
-    QCOMPARE(quint32(packets[6].header.parameter), 6u);
-    QCOMPARE(quint32(packets[7].header.parameter), 6u);
-    QCOMPARE(packets[7].data, packets[6].data);
-    QCOMPARE(packets[7].data.size(), 5);
-    QCOMPARE(log->messagesStartingWith("DONE reflashing"),
-             QStringList{QStringLiteral("DONE reflashing totalBytesConfirmed:  %1  FileLength:  %1")
-                             .arg(sevenPacketImage)});
 }
 
 void TestFlashingScripted::readyToFlashWithLowStatus_sendsNothingAndTimesOut()
