@@ -33,8 +33,6 @@ class TestKorvoDevkitFormats : public QObject
     Q_OBJECT
 
 private slots:
-    void reader_framesStreamCutAnywhere_data();
-    void reader_framesStreamCutAnywhere();
     void reader_reportsDamagedPacketsAndRecovers_data();
     void reader_reportsDamagedPacketsAndRecovers();
     void versionOf_readsTheHeadBlock_data();
@@ -42,34 +40,6 @@ private slots:
     void makeFile_endsInItsTrailer();
     void sampleTree_holdsVersionedImagesOfTwoDevices();
 };
-
-void TestKorvoDevkitFormats::reader_framesStreamCutAnywhere_data()
-{
-    QTest::addColumn<int>("pieceSize");
-    QTest::newRow("one byte at a time") << 1;
-    QTest::newRow("header split 10 + 14") << 10;
-    QTest::newRow("odd pieces") << 7;
-    QTest::newRow("all at once") << 100000;
-}
-
-void TestKorvoDevkitFormats::reader_framesStreamCutAnywhere()
-{
-    QFETCH(int, pieceSize);
-    const QByteArray block(4204 + 3, '\x42');
-    const QByteArray stream = commandPacket(korvoEnums::KeepOnline, 0x35303130)
-        + QByteArray("\x13\x37") + dataPacket(block) + commandPacket(korvoEnums::ReadyToFlash, 9);
-    KorvoPacketReader reader;
-    QList<Frame> frames;
-    for (int at = 0; at < stream.size(); at += pieceSize)
-        frames += reader.feed(stream.mid(at, pieceSize));
-    QCOMPARE(frames.size(), 3);
-    QCOMPARE(frames.at(0).kind, Frame::Packet);
-    QCOMPARE(quint32(frames.at(0).header.parameter), 0x35303130u);
-    QCOMPARE(frames.at(1).kind, Frame::Packet);
-    QCOMPARE(frames.at(1).data, block);
-    QCOMPARE(int(frames.at(2).header.dataOrCommand), int(korvoEnums::ReadyToFlash));
-    QVERIFY(reader.idle());
-}
 
 void TestKorvoDevkitFormats::reader_reportsDamagedPacketsAndRecovers_data()
 {
