@@ -7,6 +7,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTextStream>
 
@@ -89,7 +90,7 @@ bool readNumber(const QCommandLineParser& parser, const char* name, quint32* val
     bool ok = false;
     *value = parser.value(QLatin1String(name)).toUInt(&ok);
     if (!ok)
-        err() << "korvo-sim: --" << name << " needs a number\n";
+        err() << "korvo-sim: --" << name << " needs a number" << Qt::endl;
     return ok;
 }
 
@@ -122,7 +123,7 @@ bool readSettings(const QCommandLineParser& parser, KorvoEmulatorSettings* s)
     if (parser.isSet(QStringLiteral("version")))
         s->firmwareVersion = parser.value(QStringLiteral("version")).toLatin1();
     if (!KorvoFirmwareImage::isValidVersion(s->firmwareVersion)) {
-        err() << "korvo-sim: --version needs four digits\n";
+        err() << "korvo-sim: --version needs four digits" << Qt::endl;
         return false;
     }
     if (parser.isSet(QStringLiteral("port-name")))
@@ -153,7 +154,7 @@ bool readSettings(const QCommandLineParser& parser, KorvoEmulatorSettings* s)
              parser.value(QStringLiteral("chunks")).split(QLatin1Char(','))) {
             const int size = piece.trimmed().toInt();
             if (size <= 0) {
-                err() << "korvo-sim: --chunks needs positive sizes\n";
+                err() << "korvo-sim: --chunks needs positive sizes" << Qt::endl;
                 return false;
             }
             s->outputChunkSizes.append(size);
@@ -180,7 +181,7 @@ bool readFaults(const QCommandLineParser& parser, LocalFirmwareServerFaults* fau
         QString path;
         qint64 code = 0;
         if (!splitPair(pair, &path, &code)) {
-            err() << "korvo-sim: --http-status needs path=code\n";
+            err() << "korvo-sim: --http-status needs path=code" << Qt::endl;
             return false;
         }
         faults->statusForPath.insert(path, int(code));
@@ -188,7 +189,7 @@ bool readFaults(const QCommandLineParser& parser, LocalFirmwareServerFaults* fau
     if (parser.isSet(QStringLiteral("catalogue-body"))) {
         QFile file(parser.value(QStringLiteral("catalogue-body")));
         if (!file.open(QIODevice::ReadOnly)) {
-            err() << "korvo-sim: cannot read " << file.fileName() << '\n';
+            err() << "korvo-sim: cannot read " << file.fileName() << Qt::endl;
             return false;
         }
         faults->catalogueBody = file.readAll();
@@ -197,7 +198,7 @@ bool readFaults(const QCommandLineParser& parser, LocalFirmwareServerFaults* fau
     if (parser.isSet(QStringLiteral("truncate"))
         && !splitPair(parser.value(QStringLiteral("truncate")), &faults->truncatedPath,
                       &faults->truncateAfter)) {
-        err() << "korvo-sim: --truncate needs path=bytes\n";
+        err() << "korvo-sim: --truncate needs path=bytes" << Qt::endl;
         return false;
     }
     return readMs(parser, "http-delay-ms", &faults->delay);
@@ -224,14 +225,14 @@ int run(const QStringList& arguments)
         const QString dir = parser.value(QStringLiteral("make-sample-firmware"));
         QString error;
         if (!KorvoFirmwareImage::writeSampleTree(dir, &error)) {
-            err() << "korvo-sim: " << error << '\n';
+            err() << "korvo-sim: " << error << Qt::endl;
             return 1;
         }
         out() << "sample firmware written to " << dir << '\n';
         return 0;
     }
     if (!parser.isSet(QStringLiteral("firmware-dir"))) {
-        err() << "korvo-sim: --firmware-dir is required (see --help)\n";
+        err() << "korvo-sim: --firmware-dir is required (see --help)" << Qt::endl;
         return 2;
     }
 
@@ -240,10 +241,15 @@ int run(const QStringList& arguments)
     if (!readSettings(parser, &settings) || !readFaults(parser, &faults))
         return 2;
 
-    LocalFirmwareServer server(parser.value(QStringLiteral("firmware-dir")));
+    const QString firmwareDir = parser.value(QStringLiteral("firmware-dir"));
+    if (!QFileInfo(firmwareDir).isDir()) {
+        err() << "korvo-sim: no folder " << firmwareDir << Qt::endl;
+        return 2;
+    }
+    LocalFirmwareServer server(firmwareDir);
     server.setFaults(faults);
     if (!server.start()) {
-        err() << "korvo-sim: firmware server: " << server.errorString() << '\n';
+        err() << "korvo-sim: firmware server: " << server.errorString() << Qt::endl;
         return 1;
     }
     KorvoEmulator device(settings);
@@ -259,7 +265,7 @@ int run(const QStringList& arguments)
         out() << "device: image taken, next firmware version " << version << Qt::endl;
     });
     if (!device.start()) {
-        err() << "korvo-sim: device: " << device.errorString() << '\n';
+        err() << "korvo-sim: device: " << device.errorString() << Qt::endl;
         return 1;
     }
 
@@ -270,7 +276,7 @@ int run(const QStringList& arguments)
           << "ca-file: " << LocalFirmwareServer::caFile() << Qt::endl;
 
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
-        err() << "korvo-sim: socketpair failed\n";
+        err() << "korvo-sim: socketpair failed" << Qt::endl;
         return 1;
     }
     QSocketNotifier interrupted(signalPipe[0], QSocketNotifier::Read);
