@@ -299,6 +299,11 @@ void KorvoDevice::closePort()
 {
     if (masterFd < 0)
         return;
+    // Out of the listing first, so no scanner picks up a port about to die.
+    {
+        QMutexLocker lock(&shared->mutex);
+        shared->systemLocation.clear();
+    }
     // Notifiers may be in the middle of their own signal: disable, then let
     // the event loop delete them.
     for (QSocketNotifier* notifier : {readNotifier, writeNotifier}) {
@@ -317,10 +322,6 @@ void KorvoDevice::closePort()
     reader.reset();
     flashing = false;
     setStatus(0);
-    {
-        QMutexLocker lock(&shared->mutex);
-        shared->systemLocation.clear();
-    }
     post([e = emulator] { emit e->portWithdrawn(); });
 }
 
