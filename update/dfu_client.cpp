@@ -9,6 +9,7 @@
 #include "usb_stmflasher.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMetaEnum>
 #include <QNetworkAccessManager>
@@ -26,6 +27,10 @@ namespace {
 
 // Start of the current run; one value for the process, kept after a run ends.
 QDateTime flashingStart;
+// The same moment on the monotonic clock: durations of a run are measured
+// here, as reading the local time costs more than the rest of a send step
+// and jumps with the wall clock.
+QElapsedTimer flashingClock;
 
 // Set on a reply whose body went past its size bound.
 const char* const tooLargeProperty = "trennicTooLarge";
@@ -269,6 +274,7 @@ void DFU_client::readyToFlash()
         emit flashing_progress_changed(1);
     }
     flashingStart = QDateTime::currentDateTime();
+    flashingClock.start();
     preparePacketToSend(0, &flashingPacket1);
     preparePacketToSend(1, &flashingPacket2);
     flashingTimer->start();
@@ -321,7 +327,7 @@ void DFU_client::sendStep()
 {
     QByteArray* buffer = bufferOf(pNum);
     const quint32 size = quint32(firmwareBin.size());
-    const qint64 elapsedMs = flashingStart.msecsTo(QDateTime::currentDateTime());
+    const qint64 elapsedMs = flashingClock.isValid() ? flashingClock.elapsed() : 0;
     const float speed
         = float(totalBytesConfirmed) / ((float(elapsedMs) + 0.01f) / 1024.0f) / 1000.0f;
     debugLine() << "sent pNum: " << pNum << " size: " << buffer->size()
@@ -341,7 +347,7 @@ void DFU_client::sendStep()
 
 void DFU_client::completeRun()
 {
-    const auto elapsedMs = qint32(flashingStart.msecsTo(QDateTime::currentDateTime()) + 1);
+    const auto elapsedMs = qint32((flashingClock.isValid() ? flashingClock.elapsed() : 0) + 1);
     const quint32 size = quint32(firmwareBin.size());
     debugLine() << "DONE reflashing totalBytesConfirmed: " << totalBytesConfirmed
                 << " FileLength: " << size;
