@@ -124,12 +124,21 @@ void USB_StmFlasher::sendToKorvo(uint action, uint dataOrCommand, uint i_paramet
         quint8(action & 0xFF), quint8(dataOrCommand & 0xFF), devConnStatus, i_parameter);
 
     // Output still pending (a flash data packet) goes out before the command.
-    serialPort->waitForBytesWritten(int(sendDrainTimeout.count()));
+    drainOutput();
     // The wait may have delivered a port error that closed the port.
     if (!serialPort->isOpen())
         return;
     serialPort->write(headerBytes(header));
-    serialPort->waitForBytesWritten(int(sendDrainTimeout.count()));
+    drainOutput();
+}
+
+void USB_StmFlasher::drainOutput()
+{
+    // Only when something is queued: with an empty queue but a write not yet
+    // announced by bytesWritten, QSerialPort on Unix waits out the whole time
+    // and reports a TimeoutError, which would cost the connection status.
+    if (serialPort->bytesToWrite() > 0)
+        serialPort->waitForBytesWritten(int(sendDrainTimeout.count()));
 }
 
 void USB_StmFlasher::setDevConnStatus(uint8_t newStatus)

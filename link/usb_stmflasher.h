@@ -104,6 +104,7 @@ private slots:
 private:
     void dispatchPacket();
     void storeMpxPacket();
+    void drainOutput();
 
     uint8_t devConnStatus = 0;
     uint8_t devConnType = 0;
