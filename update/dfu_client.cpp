@@ -22,11 +22,6 @@ DFU_client::~DFU_client() = default;
 
 void DFU_client::setTransferTimeout(std::chrono::milliseconds) {}
 
-USB_StmFlasher* DFU_client::link() const
-{
-    return static_cast<USB_StmFlasher*>(owner);
-}
-
 void DFU_client::preparePacketToSend(unsigned int, QByteArray*) {}
 void DFU_client::flash2usb(QByteArray*) {}
 void DFU_client::flashFromFile(QString) {}
