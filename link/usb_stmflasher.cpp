@@ -100,7 +100,12 @@ QString USB_StmFlasher::getDevConnSerial()
 
 QVariantList USB_StmFlasher::getWebFirmwaresList()
 {
-    const QVariantMap allFirmwares = dfuClient->getWebFirmwaresList();
+    return firmwaresForDevice(dfuClient->getWebFirmwaresList(), deviceName);
+}
+
+QVariantList USB_StmFlasher::firmwaresForDevice(const QVariantMap& allFirmwares,
+                                                const QString& deviceName)
+{
     const bool known = allFirmwares.contains(deviceName);
     debugLine() << "getWebFirmwaresList"
                 << " deviceName: " << deviceName << " allFirmwares: " << allFirmwares << known;

@@ -7,6 +7,7 @@
 #include <QSerialPort>
 #include <QString>
 #include <QVariantList>
+#include <QVariantMap>
 #include <QVector>
 
 #include <chrono>
@@ -74,6 +75,11 @@ public:
     DFU_client* dfu() const { return dfuClient; }
     QTimer* portCheckTicker() const { return tim_portChecker; }
     QTimer* keepOnlineTicker() const { return keepOnlineTimer; }
+
+    // The catalogue entries filed under exactly `deviceName` (no trimming, case
+    // sensitive), or an empty list; logs the lookup.
+    static QVariantList firmwaresForDevice(const QVariantMap& allFirmwares,
+                                           const QString& deviceName);
 
     // The latest MpxPacketData record per id, in order of first arrival,
     // shared by every USB_StmFlasher of the process.

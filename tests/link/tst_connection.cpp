@@ -74,7 +74,6 @@ private slots:
     void portError_closesPortOnlyForRealFailures();
     void unplug_returnsToScanningAndBootLoaderPortReconnects();
     void onAppQuit_closesPortAndNothingElse();
-    void getWebFirmwaresList_withoutCatalogue_isEmpty();
 };
 
 void TestConnection::construction_leavesLinkOfflineAndClosed()
@@ -453,18 +452,6 @@ void TestConnection::onAppQuit_closesPortAndNothingElse()
     QCOMPARE(uint(flasher.getDevConnStatus()), 1u);
     QVERIFY(!flasher.portCheckTicker()->isActive());
     QVERIFY(writtenTo(device).isEmpty());
-}
-
-void TestConnection::getWebFirmwaresList_withoutCatalogue_isEmpty()
-{
-    USB_StmFlasher flasher;
-    LogCapture log;
-    QVERIFY(flasher.getWebFirmwaresList().isEmpty());
-    const QStringList lines = log.messagesStartingWith(QStringLiteral("getWebFirmwaresList"));
-    QCOMPARE(lines.size(), 1);
-    QCOMPARE(
-        lines.first(),
-        QStringLiteral("getWebFirmwaresList  deviceName:  \"---\"  allFirmwares:  QMap() false"));
 }
 
 QTEST_GUILESS_MAIN(TestConnection)
