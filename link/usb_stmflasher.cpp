@@ -212,6 +212,10 @@ void USB_StmFlasher::tim_portCheckerTimeout()
             continue;
         }
 
+        // A new connection starts hunting for a header: what was left of a
+        // packet from the previous device must not swallow this one's bytes.
+        resetParser();
+
         // Fails with UnsupportedOperationError on a port without modem
         // lines; portError keeps the port open in that case.
         serialPort->setDataTerminalReady(true);
@@ -251,6 +255,13 @@ void USB_StmFlasher::readSerialData()
     // The parser keeps its state across reads: a header split by the
     // operating system is assembled from both parts.
     parsingInput = false;
+}
+
+void USB_StmFlasher::resetParser()
+{
+    usb_rx.collecting = false;
+    usb_rx.byteCounter = 0;
+    usb_rx.data.clear();
 }
 
 int USB_StmFlasher::parseUsb(unsigned char byte)

@@ -111,6 +111,7 @@ private:
     void dispatchPacket();
     void storeMpxPacket();
     void drainOutput();
+    void resetParser();
 
     uint8_t devConnStatus = 0;
     uint8_t devConnType = 0;

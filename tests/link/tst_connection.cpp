@@ -404,7 +404,11 @@ void TestConnection::unplug_returnsToScanningAndBootLoaderPortReconnects()
         command(korvoEnums::KeepOnline, korvoEnums::korvoOnline, versionParameter("0105"))));
     QTRY_COMPARE_WITH_TIMEOUT(uint(flasher.getDevConnStatus()), 1u, tickDeadlineMs);
 
-    // The device restarts: its port goes away.
+    // The device restarts in the middle of a data block: its port goes away.
+    QVERIFY(application->send(
+        header(korvoEnums::FlashData, korvoEnums::AllData, korvoEnums::korvoOnline, 0, 1000)
+        + QByteArray(10, '\x5A')));
+    QTRY_VERIFY_WITH_TIMEOUT(flasher.receiveState().collecting, tickDeadlineMs);
     LogCapture log;
     ports.setPorts({});
     ports.setBusDescriptions({});
@@ -415,7 +419,8 @@ void TestConnection::unplug_returnsToScanningAndBootLoaderPortReconnects()
     QCOMPARE(flasher.property("deviceName").toString(), QStringLiteral("---"));
     QVERIFY(flasher.portCheckTicker()->isActive());
 
-    // Its boot loader's port appears and is found by the scan.
+    // Its boot loader's port appears and is found by the scan; its first
+    // packet is not taken for the rest of the old block.
     RawPty bootLoader;
     ports.setBusDescriptions({busRecord(bootLoaderName, QStringLiteral("ttyKORVO0"))});
     ports.setPorts(
