@@ -83,7 +83,6 @@ class TestConnection : public QObject
 
 private slots:
     void construction_leavesLinkOfflineAndClosed();
-    void portCheck_opensAppearingPortAtTheNextTick();
     void openedPort_pollsUntilDeviceReportsThenFallsSilent();
     void portCheck_opensOnlyKorvoPorts_data();
     void portCheck_opensOnlyKorvoPorts();
@@ -119,26 +118,6 @@ void TestConnection::construction_leavesLinkOfflineAndClosed()
     QCOMPARE(flasher.portCheckTicker()->intervalAsDuration(), USB_StmFlasher::portCheckInterval);
     QCOMPARE(flasher.keepOnlineTicker()->intervalAsDuration(), USB_StmFlasher::keepOnlineInterval);
     QCOMPARE(flasher.dfu()->parent(), &flasher);
-}
-
-void TestConnection::portCheck_opensAppearingPortAtTheNextTick()
-{
-    RawPty device;
-    QVERIFY(device.isValid());
-    TestPorts ports;
-    USB_StmFlasher flasher;
-    QSignalSpy ticks(flasher.portCheckTicker(), &QTimer::timeout);
-    QVERIFY(ticks.isValid());
-    QVERIFY(ticks.wait(tickDeadlineMs)); // scanning an empty list
-
-    ports.setBusDescriptions({busRecord(applicationName, QStringLiteral("ttyKORVO0"))});
-    ports.setPorts(
-        {korvoPort(QStringLiteral("ttyKORVO0"), device, USB_StmFlasher::applicationProductId)});
-    const int before = ticks.count();
-    QTRY_VERIFY_WITH_TIMEOUT(flasher.port()->isOpen(), tickDeadlineMs);
-    QCOMPARE(ticks.count() - before, 1);
-    QVERIFY(!flasher.portCheckTicker()->isActive());
-    QCOMPARE(flasher.property("deviceName").toString(), applicationName);
 }
 
 void TestConnection::openedPort_pollsUntilDeviceReportsThenFallsSilent()
