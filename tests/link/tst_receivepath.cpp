@@ -60,9 +60,8 @@ private slots:
     void parseUsb_reportsEachOutcome_data();
     void parseUsb_reportsEachOutcome();
 
-    void twoPacketsInOneRead_areDispatchedInOrder();
-    void headerSplitOverTwoReads_isDispatchedOnce();
-    void blockOverManyReads_isAssembledAndDispatchedOnce();
+    void reads_areJoinedWhereverTheySplit_data();
+    void reads_areJoinedWhereverTheySplit();
     void randomlyChunkedStream_dispatchesEveryPacketOnceInOrder();
 
     void keepOnline_storesVersionAndAnswersOnceWithDeviceStatus_data();
@@ -205,38 +204,39 @@ void TestReceivePath::parseUsb_reportsEachOutcome()
         flasher->parseUsb(0xAA);
 }
 
-void TestReceivePath::twoPacketsInOneRead_areDispatchedInOrder()
+void TestReceivePath::reads_areJoinedWhereverTheySplit_data()
 {
-    LogCapture log;
-    deliverAsOneRead(command(korvoEnums::NoAction, 0, 11)
-                     + data(korvoEnums::AllData, 0, 12, QByteArray("abcd")));
-    QCOMPARE(dispatchedParameters(log), (QList<quint32>{11, 12}));
-}
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<QList<int>>("readSizes"); // the last read takes the rest
+    QTest::addColumn<QList<quint32>>("dispatched");
 
-void TestReceivePath::headerSplitOverTwoReads_isDispatchedOnce()
-{
-    LogCapture log;
-    const QByteArray packet = command(korvoEnums::NoAction, 0, 21);
-    deliverAsOneRead(packet.left(10));
-    QVERIFY(dispatchedParameters(log).isEmpty());
-    deliverAsOneRead(packet.mid(10));
-    QCOMPARE(dispatchedParameters(log), QList<quint32>{21});
-}
-
-void TestReceivePath::blockOverManyReads_isAssembledAndDispatchedOnce()
-{
-    constexpr int blockSize = 4096;
-    constexpr int readSize = 500;
-    QByteArray block(blockSize, Qt::Uninitialized);
-    for (int i = 0; i < blockSize; ++i)
+    QTest::newRow("two packets in one read")
+        << command(korvoEnums::NoAction, 0, 11) + data(korvoEnums::AllData, 0, 12, "abcd")
+        << QList<int>{} << QList<quint32>{11, 12};
+    QTest::newRow("header split 10 + 14")
+        << command(korvoEnums::NoAction, 0, 21) << QList<int>{10} << QList<quint32>{21};
+    QByteArray block(4096, Qt::Uninitialized);
+    for (int i = 0; i < block.size(); ++i)
         block[i] = char(i * 7);
+    QTest::newRow("4096-byte block over many reads")
+        << data(korvoEnums::AllData, 0, 31, block) << QVector<int>(8, 500).toList()
+        << QList<quint32>{31};
+}
+
+void TestReceivePath::reads_areJoinedWhereverTheySplit()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(QList<int>, readSizes);
+    QFETCH(QList<quint32>, dispatched);
 
     LogCapture log;
-    const QByteArray packet = data(korvoEnums::AllData, 0, 31, block);
-    for (int at = 0; at < packet.size(); at += readSize)
-        deliverAsOneRead(packet.mid(at, readSize));
-    QCOMPARE(dispatchedParameters(log), QList<quint32>{31});
-    QCOMPARE(flasher->receiveState().header.dataSize, quint32(blockSize));
+    int at = 0;
+    for (const int size : qAsConst(readSizes)) {
+        deliverAsOneRead(stream.mid(at, size));
+        at += size;
+    }
+    deliverAsOneRead(stream.mid(at));
+    QCOMPARE(dispatchedParameters(log), dispatched);
 }
 
 void TestReceivePath::randomlyChunkedStream_dispatchesEveryPacketOnceInOrder()
