@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 
 namespace {
 
@@ -145,11 +146,14 @@ void DFU_client::prepare(unsigned int packetNum, QByteArray* out) const
     const quint64 length = std::min<quint64>(size - offset, sliceSize);
     if (size - offset < sliceSize)
         debugLine() << "prepared last packet: " << n << " packetLen: " << length;
+    // Built aside and moved in, so the buffer changes in one step that the
+    // thread checker can see (Qt's own code is not instrumented).
     const char* image = firmwareBin.constData();
-    out->clear();
-    if (n == 0)
-        out->append(image, int(headBlockSize));
-    out->append(image + offset, int(length));
+    const int head = n == 0 ? int(headBlockSize) : 0;
+    QByteArray packet(head + int(length), Qt::Uninitialized);
+    std::memcpy(packet.data(), image, size_t(head));
+    std::memcpy(packet.data() + head, image + offset, size_t(length));
+    *out = std::move(packet);
     debugLine() << "preparePacketToSend"
                 << " packetNum: " << n << " size: " << out->size() << " dataSent: " << offset
                 << " dataPointer: " << static_cast<const void*>(out);
@@ -298,6 +302,7 @@ void DFU_client::packetVerified()
     // The previous task filled the buffer about to be sent; the new one
     // refills the buffer just acknowledged.
     waitForPreparation();
+    TRENNIC_HANDOFF_RELEASE(&preparation);
     preparation
         = QtConcurrent::run(QThreadPool::globalInstance(), this, &DFU_client::preparePacketToSend,
                             acknowledged + 2, bufferOf(acknowledged));
