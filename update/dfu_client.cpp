@@ -83,6 +83,8 @@ DFU_client::DFU_client(QObject* parent) : QObject(parent), owner(parent)
     flashingTimer = new QTimer(this);
     connect(flashingTimer, &QTimer::timeout, this, &DFU_client::flashingTimeout);
     flashingTimer->setInterval(flashingTimeoutInterval);
+    // A coarse timer may fire up to 5 % early; the device gets its full 2 s.
+    flashingTimer->setTimerType(Qt::PreciseTimer);
     networkManager = new QNetworkAccessManager(this);
     connect(networkManager, &QNetworkAccessManager::finished, this, &DFU_client::webServerReply);
 }
