@@ -101,9 +101,11 @@ void FlasherCli::interrupt(int signalNumber)
         return;
     if (phase == Phase::Flashing)
         console.err(progress.finish(false, runImageSize, {}));
-    if (link)
+    const bool portOpen = link && link->port()->isOpen();
+    if (portOpen)
         link->onAppQuit();
-    console.err(QStringLiteral("%1: interrupted, port closed\n").arg(programName));
+    console.err(QStringLiteral("%1: interrupted%2\n")
+                    .arg(programName, portOpen ? QStringLiteral(", port closed") : QString()));
     finish(128 + signalNumber);
 }
 
@@ -125,8 +127,8 @@ void FlasherCli::onLinkChanged()
     const uint status = link->getDevConnStatus();
     if (status != korvoEnums::korvoOffline && status != lastStatus) {
         lastStatus = status;
-        if (options.verbose || phase == Phase::WaitingForDevice
-            || phase == Phase::WaitingForBootLoader)
+        // Only while waiting: during a run the states belong to the engine.
+        if (phase == Phase::WaitingForDevice || phase == Phase::WaitingForBootLoader)
             console.err(QStringLiteral("Device%1: %2, firmware %3\n")
                             .arg(deviceLabel(), stateText(status),
                                  link->property("currentFirmwareVersion").toString()));

@@ -37,7 +37,9 @@ InterruptWatcher::InterruptWatcher(QObject* parent) : QObject(parent)
     struct sigaction action = {};
     action.sa_handler = onSignal;
     ::sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    // Once: should the event loop ever be stuck, a second Ctrl-C still ends
+    // the process the default way.
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
     for (int i = 0; i < 2; ++i)
         ::sigaction(watchedSignals[i], &action, &previousActions[i]);
 #endif

@@ -7,7 +7,9 @@ class QSocketNotifier;
 // Brings Ctrl-C (SIGINT) and SIGTERM into the event loop: the signal
 // handler only writes the signal's number into a socket pair, whose other
 // end a QSocketNotifier watches, so everything else happens in ordinary
-// slots. One per process; the previous handlers come back on destruction.
+// slots. Each handler catches one signal; a second one acts as if nothing
+// were installed. One per process; the previous handlers come back on
+// destruction.
 class InterruptWatcher : public QObject
 {
     Q_OBJECT
