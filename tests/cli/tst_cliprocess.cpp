@@ -42,9 +42,16 @@ private slots:
 private:
     struct Result
     {
-        int exitCode = -1;
+        int exitCode = -1; // -1: crashed or killed
         QString out;
         QString err;
+
+        QString describe() const
+        {
+            return QStringLiteral("exit code %1\nstdout:\n%2\nstderr:\n%3")
+                .arg(exitCode)
+                .arg(out, err);
+        }
     };
 
     void startDevice(const KorvoEmulatorSettings& settings);
@@ -59,6 +66,10 @@ private:
     std::unique_ptr<LocalFirmwareServer> server;
     std::unique_ptr<KorvoEmulator> emulator;
 };
+
+// Shows both streams when the exit code is not the one expected.
+#define COMPARE_EXIT_CODE(result, expected)                                                        \
+    QVERIFY2((result).exitCode == (expected), qPrintable((result).describe()))
 
 namespace {
 
@@ -185,7 +196,7 @@ void TestCliProcess::info_printsWhatTheDeviceReports()
     startDevice(settings);
 
     const Result result = run(commonArguments() << QStringLiteral("--info"));
-    QCOMPARE(result.exitCode, 0);
+    COMPARE_EXIT_CODE(result, 0);
     QCOMPARE(result.out,
              QStringLiteral("state: korvoOnline (application firmware)\n"
                             "firmware version: 01.05\n"
@@ -233,12 +244,12 @@ void TestCliProcess::list_printsEntriesNewestFirstOrTellsCatalogueUnavailable()
     } else if (fault == 2) {
         faults.statusForPath.insert(LocalFirmwareServer::cataloguePath, 500);
     } else if (fault == 3) {
-        faults.catalogueBody = QByteArrayLiteral("<html>not a catalogue</html>");
+        faults.catalogueBody.emplace("<html>not a catalogue</html>");
     }
     server->setFaults(faults);
 
     const Result result = run(arguments << QStringLiteral("--list"));
-    QCOMPARE(result.exitCode, exitCode);
+    COMPARE_EXIT_CODE(result, exitCode);
     QStringList expected;
     for (const QString& file : files) {
         const QString folder = file == "fw_2.bin" ? "beta" : "release";
@@ -273,7 +284,7 @@ void TestCliProcess::flash_writesImageByteForByteAndSaysSuccess()
     const Result result = run(
         commonArguments() << (fromUrl ? QStringList{"--url", fileUrl(device, "release", "fw_3.bin")}
                                       : QStringList{"--file", local}));
-    QCOMPARE(result.exitCode, 0);
+    COMPARE_EXIT_CODE(result, 0);
     QCOMPARE(result.out, DFU_client::successMessage + '\n');
     QVERIFY(emulator->receivedImage() == KorvoFirmwareImage::transmittedPart(file));
     QTRY_COMPARE_WITH_TIMEOUT(emulator->completedRuns(), 1, deviceTimeoutMs);
@@ -335,7 +346,7 @@ void TestCliProcess::failedRun_exits1WithEngineText()
         arguments << "--file" << local;
 
     const Result result = run(arguments);
-    QCOMPARE(result.exitCode, 1);
+    COMPARE_EXIT_CODE(result, 1);
     QCOMPARE(result.out, message + '\n');
     QCOMPARE(emulator->completedRuns(), 0);
     QCOMPARE(commandCount(korvoEnums::KeepOnline) > 0, deviceTouched);
@@ -347,7 +358,7 @@ void TestCliProcess::noDevice_exits3WhenTheWaitIsOver()
     clock.start();
     const Result result = run({"--info", "--port", linkPath, "--wait", "2"});
     const qint64 elapsed = clock.elapsed();
-    QCOMPARE(result.exitCode, 3);
+    COMPARE_EXIT_CODE(result, 3);
     QCOMPARE(result.out, QString());
     QVERIFY2(result.err.contains("no device within 2 s"), qPrintable(result.err));
     QVERIFY2(elapsed >= 2000 && elapsed < 8000, qPrintable(QString::number(elapsed)));
@@ -385,7 +396,7 @@ void TestCliProcess::interrupt_closesPortLeavingBootLoaderReadyForAnotherTry()
     settings.symlinkPath = linkPath;
     emulator->setSettings(settings);
     const Result again = run(commonArguments() << "--file" << local);
-    QCOMPARE(again.exitCode, 0);
+    COMPARE_EXIT_CODE(again, 0);
     QVERIFY(emulator->receivedImage() == KorvoFirmwareImage::transmittedPart(file));
 }
 
@@ -412,7 +423,7 @@ void TestCliProcess::badOptions_exit2WithUsageOnStderr()
 {
     QFETCH(QStringList, arguments);
     const Result result = run(arguments);
-    QCOMPARE(result.exitCode, 2);
+    COMPARE_EXIT_CODE(result, 2);
     QCOMPARE(result.out, QString());
     QVERIFY2(result.err.startsWith("trennic-flasher-cli: "), qPrintable(result.err));
     QVERIFY2(result.err.contains(usageLine), qPrintable(result.err));
