@@ -6,7 +6,8 @@ import "components"
 // The window's one page. Which face it shows follows the device link's
 // connection status alone: 0 nothing connected, 1 application firmware (the
 // update button), 2 boot loader (the firmware picker, the flash button and
-// the progress bar).
+// the progress bar), 4 boot loader taking an image (the same, flashing
+// disabled).
 Page {
     id: page
 
@@ -71,7 +72,9 @@ Page {
         anchors.rightMargin: 40
         anchors.topMargin: 20
         anchors.bottomMargin: 40
-        visible: page.devConnStatus === 2
+        // Also while the boot loader takes an image (status 4): the device
+        // reports 4 for the whole run, and the progress bar lives here.
+        visible: page.devConnStatus === 2 || page.devConnStatus === 4
 
         ComboBox {
             id: firmwareComboBox
