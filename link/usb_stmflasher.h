@@ -7,7 +7,10 @@
 #include <QSerialPort>
 #include <QString>
 #include <QVariantList>
+#include <QVariantMap>
+#include <QVector>
 
+#include <chrono>
 #include <cstdint>
 
 class DFU_client;
@@ -44,6 +47,23 @@ public:
     explicit USB_StmFlasher(QObject* parent = nullptr);
     ~USB_StmFlasher() override;
 
+    // Both timers tick at this period; the port check runs only while no port
+    // is open, the keep-online ticker always.
+    static constexpr std::chrono::milliseconds portCheckInterval{500};
+    static constexpr std::chrono::milliseconds keepOnlineInterval{500};
+    // Longest wait for pending output before and after a command is written.
+    static constexpr std::chrono::milliseconds sendDrainTimeout{100};
+    // Data headers announcing a longer block are refused: the largest block a
+    // device sends is a few kilobytes, and an unbounded one would let a
+    // corrupted header swallow the following packets and memory.
+    static constexpr quint32 maxDataBlockSize = 65536;
+
+    // Line settings and USB identification of a Korvo device's port.
+    static constexpr qint32 baudRate = 460800;
+    static constexpr quint16 stmVendorId = 0x0483;
+    static constexpr quint16 bootLoaderProductId = 0x000D;
+    static constexpr quint16 applicationProductId = 0x0011;
+
     // Feeds one received byte to the packet parser; returns a
     // korvoEnums::PacketParseStatus value.
     int parseUsb(unsigned char byte);
@@ -53,6 +73,17 @@ public:
     QString clientVersion() const { return clientVer; }
     QSerialPort* port() const { return serialPort; }
     DFU_client* dfu() const { return dfuClient; }
+    QTimer* portCheckTicker() const { return tim_portChecker; }
+    QTimer* keepOnlineTicker() const { return keepOnlineTimer; }
+
+    // The catalogue entries filed under exactly `deviceName` (no trimming, case
+    // sensitive), or an empty list; logs the lookup.
+    static QVariantList firmwaresForDevice(const QVariantMap& allFirmwares,
+                                           const QString& deviceName);
+
+    // The latest MpxPacketData record per id, in order of first arrival,
+    // shared by every USB_StmFlasher of the process.
+    static QVector<mpxPacketStruct> mpxPacketRecords();
 
 signals:
     void devConnStatusChanged();
@@ -78,6 +109,9 @@ private slots:
 
 private:
     void dispatchPacket();
+    void storeMpxPacket();
+    void drainOutput();
+    void resetParser();
 
     uint8_t devConnStatus = 0;
     uint8_t devConnType = 0;
@@ -94,4 +128,7 @@ private:
     QTimer* tim_portChecker = nullptr;
     QTimer* keepOnlineTimer = nullptr;
     DFU_client* dfuClient = nullptr;
+    // Set while readSerialData parses, so a nested readyRead cannot feed
+    // later bytes into the parser ahead of earlier ones.
+    bool parsingInput = false;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "serialportenvironment.h"
+#include "win_setupapi.h"
 
 #include <QObject>
 #include <QString>
@@ -24,6 +25,11 @@ public:
     // its first "(" and its first ")"; a later matching record wins.
     static QString matchBusDescription(const QString& portName,
                                        const QList<BusDescriptionRecord>& records);
+
+    // Windows platform step, second half: SetupAPI's UTF-16 descriptions (one
+    // character per code unit) and UTF-8 friendly names as records.
+    static QList<BusDescriptionRecord>
+    fromSetupApiRecords(const std::vector<SetupApiPortRecord>& records);
 
 #ifndef Q_OS_WIN
     // Linux platform step: for every tty under <sysRoot>/class/tty that sits

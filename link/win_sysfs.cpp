@@ -6,12 +6,18 @@
 
 namespace {
 
-QString readTrimmed(const QString& path)
+// A sysfs text attribute without the newline the kernel appends; a null
+// string when it cannot be read. Other white space belongs to the value (a
+// product string is compared exactly with the catalogue's device names).
+QString readAttribute(const QString& path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QString();
-    return QString::fromUtf8(file.readAll()).trimmed();
+    QByteArray value = file.readAll();
+    if (value.endsWith('\n'))
+        value.chop(1);
+    return QString::fromUtf8(value.constData(), value.size());
 }
 
 } // namespace
@@ -21,6 +27,8 @@ QList<BusDescriptionRecord> Win::sysfsBusDescriptionRecords(const QString& sysRo
     QList<BusDescriptionRecord> records;
     const QDir ttyClass(sysRoot + QStringLiteral("/class/tty"));
     const QString devicesRoot = QFileInfo(sysRoot + QStringLiteral("/devices")).canonicalFilePath();
+    if (devicesRoot.isEmpty())
+        return records; // no device tree to walk up in
     const QStringList names
         = ttyClass.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System, QDir::Name);
     for (const QString& name : names) {
@@ -30,9 +38,9 @@ QList<BusDescriptionRecord> Win::sysfsBusDescriptionRecords(const QString& sysRo
             continue; // a virtual terminal: no device behind it
         // Walk up from the tty's device (a USB interface, or a usb-serial port
         // below one) to the USB device that owns the product string.
-        while (!dir.isEmpty() && dir != devicesRoot && dir.startsWith(devicesRoot)) {
+        while (dir.startsWith(devicesRoot + QLatin1Char('/'))) {
             if (QFileInfo::exists(dir + QStringLiteral("/idVendor"))) {
-                const QString product = readTrimmed(dir + QStringLiteral("/product"));
+                const QString product = readAttribute(dir + QStringLiteral("/product"));
                 if (!product.isNull())
                     records.append(
                         {product, product + QStringLiteral(" (") + name + QLatin1Char(')')});

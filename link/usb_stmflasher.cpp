@@ -1,0 +1,427 @@
+#include "usb_stmflasher.h"
+
+#include "debugline.h"
+#include "dfu_client.h"
+#include "korvoenums.h"
+#include "serialportenvironment.h"
+#include "tools.h"
+#include "win.h"
+
+#include <QCoreApplication>
+#include <QGlobalStatic>
+#include <QTimer>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace {
+
+// The magic's wire bytes, matched one by one while hunting for a header.
+constexpr std::array<unsigned char, 4> magicBytes{0x00, 0x01, 0x22, 0x77};
+
+// An MpxPacketData block carries one record in its first bytes; `length` is
+// the payload length plus two.
+constexpr int mpxRecordSize = int(sizeof(mpxPacketStruct));
+constexpr int mpxMinLength = 2;
+constexpr int mpxMaxLength = 2 + int(sizeof(mpxPacketStruct::payload));
+
+// A DfuInfo block is read up to its boot-loader version byte.
+constexpr int dfuInfoBoardVerOffset = 4;
+constexpr int dfuInfoBoardRevOffset = 5;
+constexpr int dfuInfoDfuVersionOffset = 7;
+constexpr int dfuInfoMinSize = dfuInfoDfuVersionOffset + 1;
+
+const QString offlineFirmwareVersion = QStringLiteral("T-.--");
+const QString noDeviceName = QStringLiteral("---");
+
+} // namespace
+
+// Process-wide: created on first use, destroyed at exit, never cleared.
+Q_GLOBAL_STATIC(QVector<mpxPacketStruct>, mpxPackets)
+
+USB_StmFlasher::USB_StmFlasher(QObject* parent)
+    : QObject(parent), clientVer(QStringLiteral("0.01")),
+      currentFirmwareVersion(QStringLiteral("--.--")), deviceName(noDeviceName),
+      boardRev(QStringLiteral("-"))
+{
+    setDevConnStatus(korvoEnums::korvoOffline);
+
+    tim_portChecker = new QTimer(this);
+    tim_portChecker->setInterval(portCheckInterval);
+    tim_portChecker->start();
+    connect(tim_portChecker, &QTimer::timeout, this, &USB_StmFlasher::tim_portCheckerTimeout);
+
+    keepOnlineTimer = new QTimer(this);
+    keepOnlineTimer->setInterval(keepOnlineInterval);
+    keepOnlineTimer->start();
+    connect(keepOnlineTimer, &QTimer::timeout, this, &USB_StmFlasher::keepOnlineTimeout);
+
+    // Connected before the engine connects its own handler, so on every port
+    // error the port is closed and the status reset when the engine reacts.
+    serialPort = new QSerialPort(this);
+    connect(serialPort, &QSerialPort::readyRead, this, &USB_StmFlasher::readSerialData);
+    connect(serialPort, &QSerialPort::errorOccurred, this, &USB_StmFlasher::portError);
+
+    dfuClient = new DFU_client(this);
+    dfuClient->setSerialPort(serialPort);
+
+    connect(dfuClient, &DFU_client::availableFirmwaresChanged, this,
+            &USB_StmFlasher::availableFirmwaresChanged);
+    connect(dfuClient, &DFU_client::showInfoMessage, this, &USB_StmFlasher::showInfoMessage);
+    connect(dfuClient, &DFU_client::flashing_progress_changed, this,
+            &USB_StmFlasher::flashing_progress_changed);
+
+    if (QCoreApplication* app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, &USB_StmFlasher::onAppQuit);
+}
+
+USB_StmFlasher::~USB_StmFlasher() = default;
+
+QVector<mpxPacketStruct> USB_StmFlasher::mpxPacketRecords()
+{
+    return mpxPackets.exists() ? *mpxPackets : QVector<mpxPacketStruct>();
+}
+
+uint8_t USB_StmFlasher::getDevConnStatus()
+{
+    return devConnStatus;
+}
+
+uint8_t USB_StmFlasher::getDevConnType()
+{
+    return devConnType;
+}
+
+QString USB_StmFlasher::getDevConnSerial()
+{
+    return devConnSerial;
+}
+
+QVariantList USB_StmFlasher::getWebFirmwaresList()
+{
+    return firmwaresForDevice(dfuClient->getWebFirmwaresList(), deviceName);
+}
+
+QVariantList USB_StmFlasher::firmwaresForDevice(const QVariantMap& allFirmwares,
+                                                const QString& deviceName)
+{
+    const bool known = allFirmwares.contains(deviceName);
+    debugLine() << "getWebFirmwaresList"
+                << " deviceName: " << deviceName << " allFirmwares: " << allFirmwares << known;
+    if (!known)
+        return QVariantList();
+    return allFirmwares.value(deviceName).toList();
+}
+
+void USB_StmFlasher::flashFromUrl(QString fileUrl)
+{
+    dfuClient->flashFromUrl(fileUrl);
+}
+
+void USB_StmFlasher::sendToKorvo(uint action, uint dataOrCommand, uint i_parameter)
+{
+    if (!serialPort->isOpen()) {
+        debugLine() << "serial port closed, abort sendToKorvo";
+        return;
+    }
+    const usbMessageHeaderStruct header = makePacketHeader(
+        quint8(action & 0xFF), quint8(dataOrCommand & 0xFF), devConnStatus, i_parameter);
+
+    // Output still pending (a flash data packet) goes out before the command.
+    drainOutput();
+    // The wait may have delivered a port error that closed the port.
+    if (!serialPort->isOpen())
+        return;
+    serialPort->write(headerBytes(header));
+    drainOutput();
+}
+
+void USB_StmFlasher::drainOutput()
+{
+    // Only when something is queued: with an empty queue but a write not yet
+    // announced by bytesWritten, QSerialPort on Unix waits out the whole time
+    // and reports a TimeoutError, which would cost the connection status.
+    if (serialPort->bytesToWrite() > 0)
+        serialPort->waitForBytesWritten(int(sendDrainTimeout.count()));
+}
+
+void USB_StmFlasher::setDevConnStatus(uint8_t newStatus)
+{
+    if (newStatus == devConnStatus)
+        return;
+    devConnStatus = newStatus;
+    if (newStatus == korvoEnums::korvoOffline) {
+        currentFirmwareVersion = offlineFirmwareVersion;
+        dfuVersion = 0;
+        boardVer = 0;
+        boardRev = QString();
+    }
+    emit devConnStatusChanged();
+    debugLine() << "setDevConnStatus " << uint(newStatus);
+}
+
+void USB_StmFlasher::onAppQuit()
+{
+    debugLine() << "onAppQuit";
+    if (serialPort->isOpen())
+        serialPort->close();
+}
+
+void USB_StmFlasher::tim_portCheckerTimeout()
+{
+    debugLine() << "tim_portCheckerTimeout";
+
+    const QList<SerialPortRecord> ports = SerialPortEnvironment::availablePorts();
+    for (const SerialPortRecord& info : ports) {
+        const bool namedLikeSerialPort = info.portName.startsWith(QLatin1String("COM"))
+            || info.portName.startsWith(QLatin1String("tty"));
+        if (!namedLikeSerialPort || info.vendorIdentifier != stmVendorId)
+            continue;
+
+        // Any STMicroelectronics port postpones the next keep-online tick.
+        keepOnlineTimer->start();
+
+        const bool korvoProduct = info.productIdentifier == bootLoaderProductId
+            || info.productIdentifier == applicationProductId;
+        if (!korvoProduct || serialPort->isOpen())
+            continue;
+
+        // Opened by its system location, so an emulated port named like a
+        // device can live anywhere (e.g. /dev/pts/N).
+        serialPort->setPortName(info.systemLocation);
+        // Deprecated in Qt 5.15 but still honoured; the device's port must not
+        // be put back into its previous settings on close.
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
+        serialPort->setSettingsRestoredOnClose(false);
+        QT_WARNING_POP
+        serialPort->setBaudRate(baudRate, QSerialPort::AllDirections);
+        serialPort->setDataBits(QSerialPort::Data8);
+        serialPort->setParity(QSerialPort::NoParity);
+        serialPort->setStopBits(QSerialPort::OneStop);
+        serialPort->setFlowControl(QSerialPort::HardwareControl);
+
+        debugLine() << "FIND PORT, trying to open, " << info.portName << " " << info.description
+                    << " " << info.productIdentifier << " " << info.vendorIdentifier << " "
+                    << info.serialNumber << " " << info.manufacturer;
+
+        if (!serialPort->open(QIODevice::ReadWrite)) {
+            debugLine() << "Port open error";
+            deviceName = noDeviceName;
+            continue;
+        }
+
+        // A new connection starts hunting for a header: what was left of a
+        // packet from the previous device must not swallow this one's bytes.
+        resetParser();
+
+        // Fails with UnsupportedOperationError on a port without modem
+        // lines; portError keeps the port open in that case.
+        serialPort->setDataTerminalReady(true);
+        devConnSerial = info.serialNumber;
+        devConnType = uint8_t(info.productIdentifier & 0xFF);
+        tim_portChecker->stop();
+        debugLine() << "PORT OPENED SUCCESFULL " << info.portName << " " << info.description << " "
+                    << info.productIdentifier << " " << info.vendorIdentifier << " "
+                    << info.serialNumber << " " << info.manufacturer;
+        // Set before the catalogue request, so the list the UI fetches when
+        // the catalogue arrives belongs to this device.
+        deviceName = Win::getSerialPortBusDesc(info.portName);
+        dfuClient->webServerFileListRequest();
+        sendToKorvo(korvoEnums::CommandMessage, korvoEnums::KeepOnline, 0);
+        break;
+    }
+}
+
+void USB_StmFlasher::readSerialData()
+{
+    if (parsingInput)
+        return; // the running call picks these bytes up after its own
+    parsingInput = true;
+
+    // Bytes that arrive while a packet is dispatched (sendToKorvo waits for
+    // its output) are buffered without a new readyRead, so read until none
+    // are left.
+    while (serialPort->isOpen() && serialPort->bytesAvailable() > 0) {
+        const QByteArray bytes = serialPort->readAll();
+        for (const char byte : bytes) {
+            if (parseUsb(static_cast<unsigned char>(byte)) != korvoEnums::PacketRx_Success)
+                continue;
+            dispatchPacket();
+            usb_rx.data.clear();
+        }
+    }
+    // The parser keeps its state across reads: a header split by the
+    // operating system is assembled from both parts.
+    parsingInput = false;
+}
+
+void USB_StmFlasher::resetParser()
+{
+    usb_rx.collecting = false;
+    usb_rx.byteCounter = 0;
+    usb_rx.data.clear();
+}
+
+int USB_StmFlasher::parseUsb(unsigned char byte)
+{
+    usbMessageHeaderStruct& header = usb_rx.header;
+
+    if (usb_rx.collecting) {
+        usb_rx.data.append(char(byte));
+        ++usb_rx.byteCounter;
+        if (usb_rx.byteCounter < header.dataSize)
+            return korvoEnums::PacketRx_InProgress;
+        usb_rx.byteCounter = 0;
+        usb_rx.collecting = false;
+        if (header.dataCrc != Tools::calcCrc(usb_rx.data.constData(), header.dataSize)) {
+            usb_rx.data.clear();
+            return korvoEnums::PacketRx_BadDataCrc;
+        }
+        return korvoEnums::PacketRx_Success;
+    }
+
+    const quint32 n = usb_rx.byteCounter;
+    if (n < magicBytes.size() && byte != magicBytes[n]) {
+        // The breaking byte is dropped, not tried as the start of a magic.
+        usb_rx.byteCounter = 0;
+        return korvoEnums::PacketRx_InProgress;
+    }
+    reinterpret_cast<unsigned char*>(&header)[n] = byte;
+    ++usb_rx.byteCounter;
+    if (usb_rx.byteCounter < quint32(usbHeaderSize))
+        return korvoEnums::PacketRx_InProgress;
+
+    usb_rx.byteCounter = 0;
+    if (header.headerCrc != Tools::calcCrc(&header, usbHeaderCrcSpan))
+        return korvoEnums::PacketRx_BadHeaderCrc;
+    if (header.action == korvoEnums::CommandMessage)
+        return korvoEnums::PacketRx_Success;
+    if (header.action == korvoEnums::FlashData) {
+        if (header.dataSize == 0 || header.dataSize > maxDataBlockSize)
+            return korvoEnums::PacketRx_BadSize;
+        usb_rx.collecting = true;
+        usb_rx.data.clear();
+        usb_rx.data.reserve(int(header.dataSize));
+        return korvoEnums::PacketRx_SuccessDataHeader;
+    }
+    return korvoEnums::PacketRx_UnknownCanId;
+}
+
+void USB_StmFlasher::dispatchPacket()
+{
+    // The engine reads this header through its owner pointer in dfu_rx; it
+    // stays untouched until dispatch returns.
+    const usbMessageHeaderStruct& header = usb_rx.header;
+    const uint action = header.action;
+    const uint command = header.dataOrCommand;
+    const quint32 parameter = header.parameter;
+    const uint status = header.status;
+
+    if (action == korvoEnums::CommandMessage) {
+        debugLine() << "usb command recieved: "
+                    << Tools::convertEnumToQString(QStringLiteral("ActionTypes"), action) << " = "
+                    << action
+                    << Tools::convertEnumToQString(QStringLiteral("CommandsEnum"), command) << " = "
+                    << command << "parameter: " << parameter
+                    << Tools::convertEnumToQString(QStringLiteral("SocketStatus"), status)
+                    << status;
+
+        if (command == korvoEnums::KeepOnline) {
+            currentFirmwareVersionInt = Tools::firmwareVersionNumber(parameter);
+            debugLine() << "currentFirmwareVersionInt: " << currentFirmwareVersionInt;
+            currentFirmwareVersion = Tools::firmwareVersionText(parameter);
+            setDevConnStatus(uint8_t(status));
+            sendToKorvo(korvoEnums::CommandMessage, korvoEnums::KeepOnline, 0);
+        } else {
+            setDevConnStatus(uint8_t(status));
+            dfuClient->dfu_rx();
+        }
+        return;
+    }
+
+    debugLine() << "usb data recieved: "
+                << Tools::convertEnumToQString(QStringLiteral("ActionTypes"), action) << " = "
+                << action
+                << Tools::convertEnumToQString(QStringLiteral("MessageDataTypes"), command) << " = "
+                << command << "parameter: " << parameter
+                << Tools::convertEnumToQString(QStringLiteral("SocketStatus"), status);
+
+    if (command == korvoEnums::DfuInfo) {
+        currentFirmwareVersionInt = Tools::firmwareVersionNumber(parameter);
+        debugLine() << "currentFirmwareVersionInt: " << currentFirmwareVersionInt
+                    << " usb_rx.header.status: " << status;
+        currentFirmwareVersion = Tools::firmwareVersionText(parameter);
+        // A block too short to hold the board fields leaves them alone.
+        const QByteArray& data = usb_rx.data;
+        if (data.size() >= dfuInfoMinSize) {
+            boardVer = quint8(data[dfuInfoBoardVerOffset]);
+            dfuVersion = quint8(data[dfuInfoDfuVersionOffset]);
+            boardRev = QString::fromUtf8(data.constData() + dfuInfoBoardRevOffset, 1);
+        }
+        setDevConnStatus(uint8_t(status));
+    } else if (command == korvoEnums::MpxPacketData) {
+        storeMpxPacket();
+    }
+}
+
+void USB_StmFlasher::storeMpxPacket()
+{
+    if (usb_rx.data.size() < mpxRecordSize)
+        return; // too short to hold a record
+    mpxPacketStruct record;
+    std::memcpy(&record, usb_rx.data.constData(), sizeof record);
+
+    QVector<mpxPacketStruct>& list = *mpxPackets;
+    const auto same = std::find_if(list.begin(), list.end(), [&](const mpxPacketStruct& stored) {
+        return stored.id == record.id;
+    });
+    if (same != list.end())
+        *same = record;
+    else
+        list.append(record);
+
+    QString dump;
+    for (const mpxPacketStruct& stored : qAsConst(list)) {
+        // A length outside its range would read past the payload.
+        const int payloadLength = std::clamp(int(stored.length), mpxMinLength, mpxMaxLength) - 2;
+        dump += QStringLiteral("id:") + QString::number(stored.id, 16).toUpper() + QLatin1Char(' ')
+            + QString::fromLatin1(
+                    QByteArray(reinterpret_cast<const char*>(stored.payload), payloadLength)
+                        .toHex()
+                        .toUpper())
+            + QStringLiteral(" | ");
+    }
+    debugLine() << dump;
+}
+
+void USB_StmFlasher::portError(QSerialPort::SerialPortError portErr)
+{
+    debugLine() << "portError" << portErr;
+    if (portErr == QSerialPort::NoError || portErr == QSerialPort::TimeoutError)
+        return;
+    // A port without modem-control lines (a pseudo-terminal) refuses DTR;
+    // closing it would only have the next tick open it again.
+    if (portErr == QSerialPort::UnsupportedOperationError)
+        return;
+
+    debugLine() << "Closing port";
+    if (serialPort->isOpen())
+        serialPort->close();
+    setDevConnStatus(korvoEnums::korvoOffline);
+    devConnSerial = QString();
+    devConnType = 0;
+    tim_portChecker->start();
+    deviceName = noDeviceName;
+}
+
+void USB_StmFlasher::keepOnlineTimeout()
+{
+    if (devConnStatus != korvoEnums::korvoOffline)
+        return;
+    if (!serialPort->isOpen())
+        return;
+    sendToKorvo(korvoEnums::CommandMessage, korvoEnums::KeepOnline, 0);
+    debugLine() << "keep online sent";
+}
