@@ -1,5 +1,6 @@
 #include "korvoemulator.h"
 
+#include "deadlinetimer.h"
 #include "debugline.h"
 #include "korvoenums.h"
 #include "korvofirmwareimage.h"
@@ -186,8 +187,9 @@ private:
     QTimer* packetTimer = nullptr;
     QTimer* rebootCloseTimer = nullptr;
     QTimer* rebootOpenTimer = nullptr;
-    QTimer* scheduleTimer = nullptr;
-    QTimer* pumpTimer = nullptr;
+    // The data path's pacing needs sub-millisecond precision.
+    DeadlineTimer* scheduleTimer = nullptr;
+    DeadlineTimer* pumpTimer = nullptr;
     bool listening = false;
     bool silent = false;
     bool shuttingDown = false; // final acknowledgement sent, reboot pending
@@ -236,10 +238,10 @@ bool KorvoDevice::powerOn(QString* error)
     connect(rebootCloseTimer, &QTimer::timeout, this, &KorvoDevice::rebootClose);
     rebootOpenTimer = makeTimer(true);
     connect(rebootOpenTimer, &QTimer::timeout, this, &KorvoDevice::rebootOpen);
-    scheduleTimer = makeTimer(true);
-    connect(scheduleTimer, &QTimer::timeout, this, &KorvoDevice::releaseScheduled);
-    pumpTimer = makeTimer(true);
-    connect(pumpTimer, &QTimer::timeout, this, &KorvoDevice::pumpOutput);
+    scheduleTimer = new DeadlineTimer(this);
+    connect(scheduleTimer, &DeadlineTimer::timeout, this, &KorvoDevice::releaseScheduled);
+    pumpTimer = new DeadlineTimer(this);
+    connect(pumpTimer, &DeadlineTimer::timeout, this, &KorvoDevice::pumpOutput);
 
     const KorvoEmulatorSettings settings = shared->currentSettings();
     if (!openPort(error))
@@ -313,9 +315,10 @@ void KorvoDevice::closePort()
     readNotifier = writeNotifier = nullptr;
     ::close(masterFd);
     masterFd = -1;
-    for (QTimer* timer :
-         {probeTimer, heartbeatTimer, eraseTimer, packetTimer, scheduleTimer, pumpTimer})
+    for (QTimer* timer : {probeTimer, heartbeatTimer, eraseTimer, packetTimer})
         timer->stop();
+    scheduleTimer->stop();
+    pumpTimer->stop();
     listening = false;
     scheduled.clear();
     pending.clear();
@@ -397,8 +400,10 @@ void KorvoDevice::goSilent()
     silent = true;
     scheduled.clear();
     pending.clear();
-    for (QTimer* timer : {heartbeatTimer, eraseTimer, packetTimer, scheduleTimer, pumpTimer})
+    for (QTimer* timer : {heartbeatTimer, eraseTimer, packetTimer})
         timer->stop();
+    scheduleTimer->stop();
+    pumpTimer->stop();
 }
 
 void KorvoDevice::readAvailable()
@@ -492,7 +497,7 @@ void KorvoDevice::releaseScheduled()
         pending += settings.garbageBetweenPackets;
     }
     if (!scheduled.isEmpty())
-        scheduleTimer->start(toTimerMs(scheduled.first().due - now));
+        scheduleTimer->start(scheduled.first().due - now);
     pumpOutput();
 }
 
@@ -523,7 +528,7 @@ void KorvoDevice::pumpOutput()
         const qint64 now = clock.nsecsElapsed();
         if (outputFreeAt > now) {
             if (!pumpTimer->isActive())
-                pumpTimer->start(toTimerMs(outputFreeAt - now));
+                pumpTimer->start(outputFreeAt - now);
             return;
         }
         const int size = qMin(nextChunkSize(settings), int(pending.size()));

@@ -1,55 +1,430 @@
 #include "dfu_client.h"
 
 #include "debugline.h"
+#include "firmwareserver.h"
+#include "korvoenums.h"
+#include "packets.h"
+#include "threadhandoff.h"
+#include "tools.h"
 #include "usb_stmflasher.h"
 
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMetaEnum>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QThreadPool>
 #include <QTimer>
+#include <QUrl>
+#include <QtConcurrent>
 
-// Interface skeleton: the flashing engine fills these in.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+// Start of the current run; one value for the process, kept after a run ends.
+QDateTime flashingStart;
+// The same moment on the monotonic clock: durations of a run are measured
+// here, as reading the local time costs more than the rest of a send step
+// and jumps with the wall clock.
+QElapsedTimer flashingClock;
+
+// Set on a reply whose body went past its size bound.
+const char* const tooLargeProperty = "trennicTooLarge";
+
+std::atomic<int> transferTimeoutMs{int(DFU_client::defaultTransferTimeout.count())};
+
+// Number of packets an image of `size` bytes is cut into (0 when it has no
+// byte beyond the head block).
+quint64 packetCount(quint64 size)
+{
+    if (size <= DFU_client::headBlockSize)
+        return 0;
+    const quint64 rest = size - DFU_client::headBlockSize;
+    return rest / DFU_client::sliceSize + (rest % DFU_client::sliceSize != 0 ? 1 : 0);
+}
+
+// Image bytes carried by the packets before `packetNum`.
+quint64 bytesBeforePacket(quint64 packetNum, quint64 size)
+{
+    if (packetNum == 0)
+        return 0;
+    return std::min(size, DFU_client::headBlockSize + DFU_client::sliceSize * packetNum);
+}
+
+QString networkErrorName(QNetworkReply::NetworkError error)
+{
+    return QString::fromLatin1(
+        QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(error));
+}
+
+} // namespace
+
+const QString DFU_client::successMessage = QStringLiteral("Обновление успешно установлено!");
+const QString DFU_client::timeoutMessage
+    = QStringLiteral("Ошибка обновления: устройство не отвечает");
+const QString DFU_client::portLostMessage
+    = QStringLiteral("Ошибка обновления: связь с устройством потеряна");
+const QString DFU_client::deviceErrorMessagePrefix
+    = QStringLiteral("Ошибка обновления: устройство сообщило об ошибке ");
+const QString DFU_client::imageTooSmallMessage
+    = QStringLiteral("Ошибка обновления: файл прошивки слишком мал");
+const QString DFU_client::downloadFailedMessage
+    = QStringLiteral("Ошибка обновления: не удалось загрузить прошивку");
+const QString DFU_client::fileUnreadableMessage
+    = QStringLiteral("Ошибка обновления: не удалось прочитать файл прошивки");
 
 DFU_client::DFU_client(QObject* parent) : QObject(parent), owner(parent)
 {
     flashingTimer = new QTimer(this);
-    flashingTimer->setInterval(2000);
     connect(flashingTimer, &QTimer::timeout, this, &DFU_client::flashingTimeout);
+    flashingTimer->setInterval(flashingTimeoutInterval);
+    // A coarse timer may fire up to 5 % early; the device gets its full 2 s.
+    flashingTimer->setTimerType(Qt::PreciseTimer);
     networkManager = new QNetworkAccessManager(this);
     connect(networkManager, &QNetworkAccessManager::finished, this, &DFU_client::webServerReply);
 }
 
-DFU_client::~DFU_client() = default;
-
-void DFU_client::setTransferTimeout(std::chrono::milliseconds) {}
-
-void DFU_client::preparePacketToSend(unsigned int, QByteArray*) {}
-void DFU_client::flash2usb(QByteArray*) {}
-void DFU_client::flashFromFile(QString) {}
-void DFU_client::flashFromUrl(QString fileUrl)
+DFU_client::~DFU_client()
 {
-    pendingFileUrl = fileUrl;
+    waitForPreparation();
 }
-void DFU_client::startFlashing(QByteArray) {}
-void DFU_client::abortFlashing() {}
+
+void DFU_client::setTransferTimeout(std::chrono::milliseconds timeout)
+{
+    transferTimeoutMs = int(timeout.count());
+}
+
+USB_StmFlasher* DFU_client::link() const
+{
+    return qobject_cast<USB_StmFlasher*>(owner);
+}
+
+uint8_t DFU_client::linkStatus() const
+{
+    USB_StmFlasher* flasher = link();
+    return flasher ? flasher->getDevConnStatus() : uint8_t(korvoEnums::korvoOffline);
+}
+
+QByteArray* DFU_client::bufferOf(uint32_t packetNum)
+{
+    return packetNum % 2 == 0 ? &flashingPacket1 : &flashingPacket2;
+}
+
+void DFU_client::waitForPreparation()
+{
+    preparation.waitForFinished();
+    TRENNIC_HANDOFF_ACQUIRE(&preparation);
+}
+
+// ---------------------------------------------------------------------------
+// Packetisation
+
+void DFU_client::preparePacketToSend(unsigned int packetNum, QByteArray* out)
+{
+    // Only reads firmwareBin (never detaching it) and writes *out: this runs
+    // on a pool thread while the GUI thread sends from the other buffer.
+    TRENNIC_HANDOFF_ACQUIRE(&preparation);
+    prepare(packetNum, out);
+    TRENNIC_HANDOFF_RELEASE(&preparation);
+}
+
+void DFU_client::prepare(unsigned int packetNum, QByteArray* out) const
+{
+    const quint64 size = quint64(firmwareBin.size());
+    const quint64 count = packetCount(size);
+    if (count == 0)
+        return;
+    quint64 n = packetNum;
+    if (n >= count)
+        n = count - 1;
+    const quint64 offset = headBlockSize + sliceSize * n;
+    if (offset >= size)
+        return;
+    const quint64 length = std::min<quint64>(size - offset, sliceSize);
+    if (size - offset < sliceSize)
+        debugLine() << "prepared last packet: " << n << " packetLen: " << length;
+    // Built aside and moved in, so the buffer changes in one step that the
+    // thread checker can see (Qt's own code is not instrumented).
+    const char* image = firmwareBin.constData();
+    const int head = n == 0 ? int(headBlockSize) : 0;
+    QByteArray packet(head + int(length), Qt::Uninitialized);
+    std::memcpy(packet.data(), image, size_t(head));
+    std::memcpy(packet.data() + head, image + offset, size_t(length));
+    *out = std::move(packet);
+    debugLine() << "preparePacketToSend"
+                << " packetNum: " << n << " size: " << out->size() << " dataSent: " << offset
+                << " dataPointer: " << static_cast<const void*>(out);
+}
+
+void DFU_client::flash2usb(QByteArray* data)
+{
+    if (serialPort == nullptr) {
+        debugLine() << "error, flash2usb, serialPort == nullptr_t";
+        return;
+    }
+    const auto payloadSize = quint32(data->size());
+    const usbMessageHeaderStruct header
+        = makePacketHeader(korvoEnums::FlashData, korvoEnums::FlashDataPacket, linkStatus(), pNum,
+                           data->constData(), payloadSize);
+    lastPacketSize = payloadSize;
+    // Each write is handed to the port at once (flush never waits or reads),
+    // so the drain waits find nothing left and do not run: a wait that
+    // meets incoming data delivers it re-entrantly, and a heartbeat answered
+    // there would land between this header and its payload.
+    drainPort();
+    serialPort->write(headerBytes(header));
+    serialPort->flush();
+    drainPort();
+    serialPort->write(*data);
+    serialPort->flush();
+}
+
+void DFU_client::drainPort()
+{
+    // Only when output is waiting: with nothing left to write but a write
+    // completion not yet reported, QSerialPort waits for incoming data
+    // instead, for the whole time-out, and then reports a TimeoutError.
+    if (serialPort->bytesToWrite() > 0)
+        serialPort->waitForBytesWritten(int(portDrainTimeout.count()));
+}
+
+// ---------------------------------------------------------------------------
+// Flashing run
+
+void DFU_client::startFlashing(QByteArray firmwareByteArray)
+{
+    // The pool task reads firmwareBin.
+    waitForPreparation();
+    firmwareBin.clear();
+    if (firmwareByteArray.size() > trailerSize)
+        firmwareBin = firmwareByteArray.left(firmwareByteArray.size() - trailerSize);
+    const quint32 size = quint32(firmwareBin.size());
+    const uint status = linkStatus();
+    debugLine() << "firmwareBin loaded ok, size: " << size << " devConnStatus: " << status;
+
+    if (size <= headBlockSize) {
+        // PrepareToFlash with a size this small (0 above all) would only
+        // reboot the device, and the run would then time out.
+        debugLine() << "startFlashing ERROR: firmwareBin.size() <= " << headBlockSize
+                    << ", nothing sent";
+        firmwareBin.clear();
+        runUnderway = false;
+        emit showInfoMessage(imageTooSmallMessage);
+        return;
+    }
+    runUnderway = true;
+
+    if (status != korvoEnums::korvoOnline && status != korvoEnums::korvoBootOnline)
+        return;
+    debugLine() << "sendToKorvoQueue(korvoEnums::CommandMessage, korvoEnums::PrepareToFlash, "
+                   "firmwareBinSize);";
+    if (USB_StmFlasher* flasher = link())
+        flasher->sendToKorvo(korvoEnums::CommandMessage, korvoEnums::PrepareToFlash, size);
+}
+
+void DFU_client::dfu_rx()
+{
+    debugLine() << "dfu_rx";
+    if (firmwareBin.isEmpty()) {
+        debugLine() << "dfu_rx"
+                    << " ERROR: firmwareBin.size() == 0";
+        abortFlashing();
+        return;
+    }
+    USB_StmFlasher* flasher = link();
+    if (flasher == nullptr)
+        return;
+    const usbMessageHeaderStruct& header = flasher->receiveState().header;
+    const quint32 parameter = header.parameter;
+    switch (header.dataOrCommand) {
+    case korvoEnums::ReadyToFlash:
+        readyToFlash();
+        break;
+    case korvoEnums::ErrorMessage: {
+        const QString name = Tools::convertEnumToQString(
+            QStringLiteral("ErrorCodes"), static_cast<unsigned char>(parameter & 0xFF));
+        const bool tellUser = runUnderway;
+        abortFlashing();
+        debugLine() << "ErrorMessage: " << name;
+        if (tellUser)
+            emit showInfoMessage(deviceErrorMessagePrefix + name);
+        break;
+    }
+    case korvoEnums::FlashPacketVerify:
+        packetVerified();
+        break;
+    case korvoEnums::FlashPacketTimeout:
+    case korvoEnums::FlashPacketBadCrc:
+        resendRequested(parameter);
+        break;
+    default:
+        break;
+    }
+}
+
+void DFU_client::readyToFlash()
+{
+    debugLine() << "DFU: ReadyToFlash";
+    waitForPreparation();
+    pNum = 0;
+    lastPacketSize = 0;
+    totalBytesConfirmed = 0;
+    resendErrors = 0;
+    if (flashingProgress != 1) {
+        flashingProgress = 1;
+        emit flashing_progress_changed(1);
+    }
+    flashingStart = QDateTime::currentDateTime();
+    flashingClock.start();
+    preparePacketToSend(0, &flashingPacket1);
+    preparePacketToSend(1, &flashingPacket2);
+    flashingTimer->start();
+    if (linkStatus() < korvoEnums::korvoReflash)
+        return;
+    sendStep();
+}
+
+void DFU_client::packetVerified()
+{
+    // Every answer of the device re-arms the watchdog.
+    flashingTimer->start();
+    const uint32_t acknowledged = pNum;
+    totalBytesConfirmed += lastPacketSize;
+    lastPacketSize = 0;
+    pNum = acknowledged + 1;
+    if (totalBytesConfirmed >= quint32(firmwareBin.size())) {
+        completeRun();
+        return;
+    }
+    // The previous task filled the buffer about to be sent; the new one
+    // refills the buffer just acknowledged.
+    waitForPreparation();
+    TRENNIC_HANDOFF_RELEASE(&preparation);
+    preparation
+        = QtConcurrent::run(QThreadPool::globalInstance(), this, &DFU_client::preparePacketToSend,
+                            acknowledged + 2, bufferOf(acknowledged));
+    sendStep();
+}
+
+void DFU_client::resendRequested(uint32_t packetNum)
+{
+    flashingTimer->start();
+    resendErrors += 1;
+    waitForPreparation();
+    pNum = packetNum;
+    // Bytes confirmed are those of the packets before the one asked for, so a
+    // packet sent again is counted once even when the device goes back.
+    const quint64 size = quint64(firmwareBin.size());
+    const quint64 count = packetCount(size);
+    const quint64 wanted = std::min<quint64>(packetNum, count > 0 ? count - 1 : 0);
+    totalBytesConfirmed = quint32(bytesBeforePacket(wanted, size));
+    preparePacketToSend(packetNum, bufferOf(packetNum));
+    preparePacketToSend(packetNum + 1, bufferOf(packetNum + 1));
+    if (linkStatus() < korvoEnums::korvoReflash)
+        return;
+    sendStep();
+}
+
+void DFU_client::sendStep()
+{
+    QByteArray* buffer = bufferOf(pNum);
+    const quint32 size = quint32(firmwareBin.size());
+    const qint64 elapsedMs = flashingClock.isValid() ? flashingClock.elapsed() : 0;
+    const float speed
+        = float(totalBytesConfirmed) / ((float(elapsedMs) + 0.01f) / 1024.0f) / 1000.0f;
+    debugLine() << "sent pNum: " << pNum << " size: " << buffer->size()
+                << " percent: " << uint(flashingProgress)
+                << " totalBytesConfirmed: " << totalBytesConfirmed << " of " << size
+                << " speed = " << speed << "kb/s, "
+                << (buffer == &flashingPacket1 ? "flashingPacket1" : "flashingPacket2");
+    // 64-bit so that images over 42 MB do not wrap; below 100 while incomplete.
+    const auto percent = uint(quint64(totalBytesConfirmed) * 100 / size);
+    if (percent > flashingProgress) {
+        flashingProgress = uint8_t(percent);
+        emit flashing_progress_changed(percent);
+    }
+    if (!buffer->isEmpty())
+        flash2usb(buffer);
+}
+
+void DFU_client::completeRun()
+{
+    const auto elapsedMs = qint32((flashingClock.isValid() ? flashingClock.elapsed() : 0) + 1);
+    const quint32 size = quint32(firmwareBin.size());
+    debugLine() << "DONE reflashing totalBytesConfirmed: " << totalBytesConfirmed
+                << " FileLength: " << size;
+    const float seconds = float(elapsedMs) / 1000.0f;
+    const float shown = seconds <= 60.0f ? seconds : seconds / 60.0f;
+    debugLine() << "executionTime = " << shown
+                << " speed = " << (float(totalBytesConfirmed) / seconds / 1024.0f) << "kb/s";
+    debugLine() << "resendErrors " << resendErrors;
+    abortFlashing();
+    emit showInfoMessage(successMessage);
+}
+
+void DFU_client::failRun(const QString& message)
+{
+    const bool tellUser = runUnderway;
+    abortFlashing();
+    runUnderway = false;
+    if (tellUser)
+        emit showInfoMessage(message);
+}
+
+void DFU_client::abortFlashing()
+{
+    waitForPreparation();
+    if (USB_StmFlasher* flasher = link())
+        flasher->setDevConnStatus(korvoEnums::korvoOffline);
+    // A flashing run ends here; a download still under way keeps its run.
+    if (!firmwareBin.isEmpty())
+        runUnderway = false;
+    firmwareBin.clear();
+    flashingTimer->stop();
+    lastPacketSize = 0;
+    pNum = 0;
+    totalBytesConfirmed = 0;
+    flashingPacket1.clear();
+    flashingPacket2.clear();
+    resendErrors = 0;
+    if (flashingProgress != 0) {
+        flashingProgress = 0;
+        emit flashing_progress_changed(0);
+    }
+}
+
+void DFU_client::flashingTimeout()
+{
+    debugLine() << "FLASHING TIMEOUT";
+    failRun(timeoutMessage);
+}
 
 void DFU_client::portError(QSerialPort::SerialPortError portErr)
 {
     debugLine() << "DFU_client "
                 << "portError"
                 << " " << portErr;
-}
-
-void DFU_client::webServerFileListRequest()
-{
-    debugLine() << "webServerFileListRequest";
-}
-QVariantMap DFU_client::getWebFirmwaresList()
-{
-    return allFirmwares;
-}
-void DFU_client::dfu_rx()
-{
-    debugLine() << "dfu_rx";
+    if (portErr == QSerialPort::NoError)
+        return;
+    // A pseudo-terminal has no modem-control lines; nothing is wrong with it.
+    if (portErr == QSerialPort::UnsupportedOperationError)
+        return;
+    // A drain wait that ran out (its result is never used) says nothing
+    // about the device during a run: the watchdog judges the device.
+    if (portErr == QSerialPort::TimeoutError && !firmwareBin.isEmpty())
+        return;
+    debugLine() << "portError"
+                << " call abortFlashing()";
+    // Only a flashing run depends on the port; a download goes on.
+    if (firmwareBin.isEmpty())
+        abortFlashing();
+    else
+        failRun(portLostMessage);
 }
 
 void DFU_client::setSerialPort(QSerialPort* port)
@@ -62,9 +437,137 @@ void DFU_client::setSerialPort(QSerialPort* port)
     connect(serialPort, &QSerialPort::errorOccurred, this, &DFU_client::portError);
 }
 
+void DFU_client::setFlashingProgress(uint16_t flashingProg)
+{
+    if (flashingProg == flashingProgress)
+        return;
+    flashingProgress = uint8_t(flashingProg & 0xFF);
+    emit flashing_progress_changed(flashingProgress);
+}
+
+// ---------------------------------------------------------------------------
+// Catalogue and downloads
+
+QNetworkReply* DFU_client::get(const QString& url, qint64 maxBytes)
+{
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    request.setTransferTimeout(transferTimeoutMs.load());
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    QNetworkReply* reply = networkManager->get(request);
+    connect(reply, &QNetworkReply::downloadProgress, reply,
+            [reply, maxBytes](qint64 received, qint64 total) {
+                if (received > maxBytes || total > maxBytes) {
+                    debugLine() << "reply too large, aborted: " << reply->url().toString();
+                    // The whole body may already be in: abort() then changes
+                    // nothing, so the mark decides.
+                    reply->setProperty(tooLargeProperty, true);
+                    reply->abort();
+                }
+            });
+    // Never leave https, not even for a plain-http start.
+    connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl& target) {
+        if (target.scheme() != QLatin1String("https"))
+            reply->abort();
+    });
+    return reply;
+}
+
+void DFU_client::webServerFileListRequest()
+{
+    debugLine() << "webServerFileListRequest";
+    USB_StmFlasher* flasher = link();
+    get(catalogueRequestUrl(flasher ? flasher->clientVersion() : QString()), maxCatalogueBytes);
+}
+
+QVariantMap DFU_client::getWebFirmwaresList()
+{
+    return allFirmwares;
+}
+
+void DFU_client::flashFromUrl(QString fileUrl)
+{
+    pendingFileUrl = fileUrl;
+    if (!fileUrl.isEmpty())
+        runUnderway = true;
+    get(fileUrl, maxImageDownloadBytes);
+    debugLine() << "flashFromUrl";
+}
+
+void DFU_client::flashFromFile(QString fileName)
+{
+    QFile file(fileName);
+    if (!file.exists()) {
+        debugLine() << "File NOT EXIST" << fileName;
+        emit showInfoMessage(fileUnreadableMessage);
+        return;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        debugLine() << "open file ERROR";
+        emit showInfoMessage(fileUnreadableMessage);
+        return;
+    }
+    const QByteArray image = file.readAll();
+    startFlashing(image);
+    file.close();
+}
+
 void DFU_client::webServerReply(QNetworkReply* reply)
 {
     reply->deleteLater();
+    debugLine() << "webServerReply " << reply->url().toString();
+    // Recognised by the URL that was asked for: redirects change url(), and
+    // comparing parsed URLs lets percent-encoded names match.
+    const QUrl requested = reply->request().url();
+    const bool isPendingDownload
+        = !pendingFileUrl.isEmpty() && requested == QUrl(pendingFileUrl, QUrl::TolerantMode);
+
+    const bool tooLarge = reply->property(tooLargeProperty).toBool();
+    if (reply->error() != QNetworkReply::NoError || tooLarge) {
+        const QNetworkReply::NetworkError error
+            = tooLarge ? QNetworkReply::OperationCanceledError : reply->error();
+        debugLine() << "reply->errorString(): "
+                    << (tooLarge ? QStringLiteral("reply too large") : reply->errorString())
+                    << networkErrorName(error);
+        emit availableFirmwaresChanged();
+        if (isPendingDownload && runUnderway && firmwareBin.isEmpty()) {
+            runUnderway = false;
+            emit showInfoMessage(downloadFailedMessage);
+        }
+        return;
+    }
+    if (!reply->isFinished())
+        return;
+
+    USB_StmFlasher* flasher = link();
+    const QUrl catalogueUrl(catalogueRequestUrl(flasher ? flasher->clientVersion() : QString()),
+                            QUrl::TolerantMode);
+    QByteArray body;
+    bool bodyRead = false;
+    if (requested == catalogueUrl) {
+        body = reply->readAll();
+        bodyRead = true;
+        debugLine() << "replyData: " << body;
+        QVariantMap catalogue;
+        switch (catalogueFromJson(body, FirmwareServer::baseUrl(), &catalogue)) {
+        case CatalogueParse::NotJsonObject:
+            debugLine() << "Failed to create JSON doc.";
+            return;
+        case CatalogueParse::EmptyObject:
+            debugLine() << "JSON object is empty.";
+            return;
+        case CatalogueParse::Ok:
+            allFirmwares = catalogue;
+            debugLine() << "webServerReply availableFirmwaresChanged: " << allFirmwares.size();
+            emit availableFirmwaresChanged();
+            break;
+        }
+    }
+
+    if (isPendingDownload) {
+        pendingFileUrl.clear();
+        if (!bodyRead)
+            body = reply->readAll();
+        startFlashing(body);
+    }
 }
-void DFU_client::setFlashingProgress(uint16_t) {}
-void DFU_client::flashingTimeout() {}

@@ -34,12 +34,41 @@ public:
     static constexpr unsigned int sliceSize = 4096;
     static constexpr int trailerSize = 16;
 
+    // Device answers of a run must come within this time of each other.
+    static constexpr std::chrono::milliseconds flashingTimeoutInterval{2000};
+    // Longest wait for earlier output to drain before each write of a packet.
+    static constexpr std::chrono::milliseconds portDrainTimeout{100};
+
     // Network bounds: no request may stall the UI forever or fill memory.
     static constexpr std::chrono::milliseconds defaultTransferTimeout{30000};
     static constexpr qint64 maxImageDownloadBytes = 16 * 1024 * 1024;
     static constexpr qint64 maxCatalogueBytes = 4 * 1024 * 1024;
     // Process-wide transfer time-out of every request (tests shorten it).
     static void setTransferTimeout(std::chrono::milliseconds timeout);
+
+    // Texts the user sees at the end of a run.
+    static const QString successMessage;
+    static const QString timeoutMessage;
+    static const QString portLostMessage;
+    static const QString deviceErrorMessagePrefix;
+    static const QString imageTooSmallMessage;
+    static const QString downloadFailedMessage;
+    static const QString fileUnreadableMessage;
+
+    // Outcome of turning a catalogue body into the catalogue map.
+    enum class CatalogueParse {
+        Ok, // `catalogue` holds the new catalogue
+        NotJsonObject, // not JSON, or not a JSON object; `catalogue` untouched
+        EmptyObject, // an object without members; `catalogue` untouched
+    };
+    // The catalogue step on its own: the three-level JSON body to the map of
+    // device name -> list of {"fileName", "fileUrl"} with URLs below
+    // `baseUrl`. Pure and thread-safe.
+    static CatalogueParse catalogueFromJson(const QByteArray& body, const QString& baseUrl,
+                                            QVariantMap* catalogue);
+
+    // The catalogue request URL for a client version, below the current base URL.
+    static QString catalogueRequestUrl(const QString& clientVersion);
 
     void preparePacketToSend(unsigned int packetNum, QByteArray* out);
     void flash2usb(QByteArray* data);
@@ -70,6 +99,20 @@ private slots:
 
 private:
     USB_StmFlasher* link() const;
+    uint8_t linkStatus() const;
+    QByteArray* bufferOf(uint32_t packetNum);
+    void readyToFlash();
+    void packetVerified();
+    void resendRequested(uint32_t packetNum);
+    void sendStep();
+    void completeRun();
+    // Ends a failed run: abort steps, then `message` once if a run was under way.
+    void failRun(const QString& message);
+    void waitForPreparation();
+    // Waits up to portDrainTimeout for earlier output to leave the port.
+    void drainPort();
+    void prepare(unsigned int packetNum, QByteArray* out) const;
+    QNetworkReply* get(const QString& url, qint64 maxBytes);
 
     uint8_t flashingProgress = 0;
     QObject* owner = nullptr;
@@ -89,4 +132,8 @@ private:
     // The pool task preparing the packet after next; waited for before its
     // buffer is sent or rewritten, before an abort and on destruction.
     QFuture<void> preparation;
+
+    // True from an accepted image or a started download to the end of that
+    // run, so that a failed run tells the user why exactly once.
+    bool runUnderway = false;
 };
