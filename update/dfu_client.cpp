@@ -37,6 +37,7 @@ QElapsedTimer flashingClock;
 const char* const tooLargeProperty = "trennicTooLarge";
 
 std::atomic<int> transferTimeoutMs{int(DFU_client::defaultTransferTimeout.count())};
+std::atomic<int> prepareTimeoutMs{int(DFU_client::prepareTimeoutInterval.count())};
 
 // Number of packets an image of `size` bytes is cut into (0 when it has no
 // byte beyond the head block).
@@ -97,6 +98,11 @@ DFU_client::~DFU_client()
 void DFU_client::setTransferTimeout(std::chrono::milliseconds timeout)
 {
     transferTimeoutMs = int(timeout.count());
+}
+
+void DFU_client::setPrepareTimeout(std::chrono::milliseconds timeout)
+{
+    prepareTimeoutMs = int(timeout.count());
 }
 
 USB_StmFlasher* DFU_client::link() const
@@ -218,6 +224,9 @@ void DFU_client::startFlashing(QByteArray firmwareByteArray)
         return;
     }
     runUnderway = true;
+    // Bounds the wait for ReadyToFlash, so a device that never answers ends
+    // the run with a message instead of leaving it open for good.
+    flashingTimer->start(prepareTimeoutMs.load());
 
     if (status != korvoEnums::korvoOnline && status != korvoEnums::korvoBootOnline)
         return;
@@ -283,7 +292,7 @@ void DFU_client::readyToFlash()
     flashingClock.start();
     preparePacketToSend(0, &flashingPacket1);
     preparePacketToSend(1, &flashingPacket2);
-    flashingTimer->start();
+    flashingTimer->start(int(flashingTimeoutInterval.count()));
     if (linkStatus() < korvoEnums::korvoReflash)
         return;
     sendStep();

@@ -36,6 +36,9 @@ public:
 
     // Device answers of a run must come within this time of each other.
     static constexpr std::chrono::milliseconds flashingTimeoutInterval{2000};
+    // From an accepted image to the device's ReadyToFlash: the boot loader
+    // erases its flash first, which takes longer than a packet.
+    static constexpr std::chrono::milliseconds prepareTimeoutInterval{30000};
     // Longest wait for earlier output to drain before each write of a packet.
     static constexpr std::chrono::milliseconds portDrainTimeout{100};
 
@@ -45,6 +48,8 @@ public:
     static constexpr qint64 maxCatalogueBytes = 4 * 1024 * 1024;
     // Process-wide transfer time-out of every request (tests shorten it).
     static void setTransferTimeout(std::chrono::milliseconds timeout);
+    // Process-wide wait for ReadyToFlash (tests shorten it).
+    static void setPrepareTimeout(std::chrono::milliseconds timeout);
 
     // Texts the user sees at the end of a run.
     static const QString successMessage;

@@ -24,6 +24,7 @@ private slots:
     void flashingAbortFromDevice_doesNotEndRun();
     void resendOfEarlierPacket_countsItsBytesOnce();
     void readyToFlashWithLowStatus_sendsNothingAndTimesOut();
+    void silenceAfterPrepareToFlash_endsRunWithTimeoutMessage();
     void errorMessage_endsRunWithItsName_data();
     void errorMessage_endsRunWithItsName();
     void strayCommandWithoutImage_abortsSilently();
@@ -63,6 +64,7 @@ void TestFlashingScripted::init()
 
 void TestFlashingScripted::cleanup()
 {
+    DFU_client::setPrepareTimeout(DFU_client::prepareTimeoutInterval);
     flasher.reset();
     device.reset();
     log.reset();
@@ -183,6 +185,24 @@ void TestFlashingScripted::readyToFlashWithLowStatus_sendsNothingAndTimesOut()
     QVERIFY(device->flashPackets().isEmpty());
     QCOMPARE(recorder.progress, (QList<uint>{1, 0}));
     QCOMPARE(log->messagesStartingWith("FLASHING TIMEOUT").size(), 1);
+}
+
+void TestFlashingScripted::silenceAfterPrepareToFlash_endsRunWithTimeoutMessage()
+{
+    RunRecorder recorder(flasher.get());
+    device->onPacket = [&](const ScriptedDevice::Packet& packet) {
+        if (packet.header.action == korvoEnums::CommandMessage
+            && packet.header.dataOrCommand == korvoEnums::PrepareToFlash)
+            return; // the boot loader never becomes ready
+        device->answerByDefault(packet);
+    };
+    DFU_client::setPrepareTimeout(std::chrono::milliseconds(300));
+    flasher->dfu()->startFlashing(makeFirmwareFile(sevenPacketImage));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.messages.size(), 1, watchdogWaitMs);
+    QCOMPARE(recorder.messages.first(), DFU_client::timeoutMessage);
+    QCOMPARE(prepareToFlashCount(), 1);
+    QVERIFY(device->flashPackets().isEmpty());
+    QCOMPARE(uint(flasher->getDevConnStatus()), uint(korvoEnums::korvoOffline));
 }
 
 void TestFlashingScripted::errorMessage_endsRunWithItsName_data()
