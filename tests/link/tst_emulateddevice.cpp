@@ -100,8 +100,10 @@ void TestEmulatedDevice::prepareToFlash_restartsDeviceIntoBootLoaderAndReconnect
                                return isCommand(packet, korvoEnums::PrepareToFlash);
                            }),
              1);
-    // 1 -> 0 at the port error, 0 -> 2 when the boot loader answers.
-    QCOMPARE(changed.count(), 2);
+    // 1 -> 0 at the port error, 0 -> 2 when the boot loader answers, then
+    // its DfuInfo with the board fields the status change had cleared.
+    QTRY_COMPARE_WITH_TIMEOUT(flasher.property("dfuVersion").toUInt(), 2u, deadlineMs);
+    QCOMPARE(changed.count(), 3);
 }
 
 QTEST_GUILESS_MAIN(TestEmulatedDevice)

@@ -68,6 +68,7 @@ private slots:
     void keepOnline_storesVersionAndAnswersOnceWithDeviceStatus();
     void dfuInfo_storesVersionAndBoardFields_data();
     void dfuInfo_storesVersionAndBoardFields();
+    void dfuInfo_withUnchangedStatus_announcesNewValuesOnly();
     void mpxPacketData_keepsLatestRecordPerId();
     void mpxPacketData_shortBlockIgnoredAndLengthClampedInDump_data();
     void mpxPacketData_shortBlockIgnoredAndLengthClampedInDump();
@@ -373,6 +374,27 @@ void TestReceivePath::dfuInfo_storesVersionAndBoardFields()
     const auto written = headersIn(device->receive());
     for (const usbMessageHeaderStruct& h : written)
         QCOMPARE(h.status, quint8(korvoEnums::korvoOffline));
+}
+
+void TestReceivePath::dfuInfo_withUnchangedStatus_announcesNewValuesOnly()
+{
+    // As a device answers the opening KeepOnline: the status changes first.
+    deliverAsOneRead(
+        command(korvoEnums::KeepOnline, korvoEnums::korvoOnline, versionParameter("0105")));
+    QCOMPARE(uint(flasher->getDevConnStatus()), uint(korvoEnums::korvoOnline));
+
+    QSignalSpy changed(flasher.get(), &USB_StmFlasher::devConnStatusChanged);
+    QVERIFY(changed.isValid());
+    const QByteArray board = QByteArray::fromHex("3031303507430002");
+    deliverAsOneRead(
+        data(korvoEnums::DfuInfo, korvoEnums::korvoOnline, versionParameter("0105"), board));
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(flasher->property("dfuVersion").toUInt(), 2u);
+
+    // The same values again are no news.
+    deliverAsOneRead(
+        data(korvoEnums::DfuInfo, korvoEnums::korvoOnline, versionParameter("0105"), board));
+    QCOMPARE(changed.count(), 1);
 }
 
 void TestReceivePath::mpxPacketData_keepsLatestRecordPerId()
