@@ -81,8 +81,6 @@ void FlasherCli::start()
     }
     link = new USB_StmFlasher(this);
     connect(link, &USB_StmFlasher::devConnStatusChanged, this, &FlasherCli::onLinkChanged);
-    // After the link's own handler: the bytes are parsed when this runs.
-    connect(link->port(), &QSerialPort::readyRead, this, &FlasherCli::onDeviceData);
     connect(link->dfu(), &DFU_client::catalogueRequestFinished, this,
             &FlasherCli::onCatalogueFinished);
     connect(link, &USB_StmFlasher::flashing_progress_changed, this, &FlasherCli::onProgress);
@@ -143,6 +141,9 @@ void FlasherCli::onLinkChanged()
         if (status == korvoEnums::korvoBootOnline)
             startRun();
         break;
+    case Phase::WaitingForDeviceInfo:
+        printInfoOnceKnown();
+        break;
     default:
         break;
     }
@@ -154,7 +155,7 @@ void FlasherCli::deviceFound(uint status)
     case CliOptions::Action::Info:
         phase = Phase::WaitingForDeviceInfo;
         armDeadline(deviceInfoGrace);
-        onDeviceData();
+        printInfoOnceKnown();
         break;
     case CliOptions::Action::List:
         phase = Phase::WaitingForCatalogue;
@@ -180,9 +181,10 @@ void FlasherCli::deviceFound(uint status)
     }
 }
 
-void FlasherCli::onDeviceData()
+void FlasherCli::printInfoOnceKnown()
 {
-    if (phase == Phase::WaitingForDeviceInfo && link->property("dfuVersion").toUInt() > 0)
+    // The link announces DfuInfo values; a boot-loader version tells they came.
+    if (link->property("dfuVersion").toUInt() > 0)
         printInfo();
 }
 

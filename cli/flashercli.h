@@ -82,7 +82,6 @@ private:
     };
 
     void onLinkChanged();
-    void onDeviceData();
     void onDeadline();
     void onCatalogueFinished(bool replaced);
     void onProgress(uint percent);
@@ -90,6 +89,7 @@ private:
 
     bool applyDeviceName();
     void deviceFound(uint status);
+    void printInfoOnceKnown();
     void printInfo();
     void concludeList();
     void startRun();
