@@ -37,6 +37,8 @@ private slots:
     void calcCrc_agreesWithBitwiseReference();
     void commandHeader_wireBytes_data();
     void commandHeader_wireBytes();
+    void printCanHeader_data();
+    void printCanHeader();
     void debugLine_writesTimeStampPrefix();
 };
 
@@ -72,6 +74,44 @@ void TestPackets::calcCrc_agreesWithBitwiseReference()
             QCOMPARE(Tools::calcCrc(bytes, length), referenceCrc(bytes, length));
         }
     }
+}
+
+void TestPackets::printCanHeader_data()
+{
+    QTest::addColumn<uint>("command");
+    QTest::addColumn<QByteArray>("parameter");
+    QTest::addColumn<uint>("senderSerial");
+    QTest::addColumn<QString>("expected");
+    const QString tail = QStringLiteral(", parameter1: korvoBootOnline, sender Device_Trennic: "
+                                        "serial: %1, reciever Device_USBBoot: "
+                                        "serial 7");
+    QTest::newRow("KeepOnline shows the version, no serial")
+        << 0u << QByteArray("0105") << 0xFFFFFFFFu
+        << "CommandMessage - KeepOnline: parameter: 01.05" + tail.arg("FF FF FF FF");
+    QTest::newRow("ErrorMessage names the code")
+        << 38u << QByteArray("\x02\x01\0\0", 4) << 12u
+        << "CommandMessage - ErrorMessage: parameter: Error_BadCrc" + tail.arg(12);
+    QTest::newRow("other commands show the number")
+        << 13u << QByteArray("\x10\x27\0\0", 4) << 12u
+        << "CommandMessage - PrepareToFlash: parameter: 10000" + tail.arg(12);
+}
+
+void TestPackets::printCanHeader()
+{
+    QFETCH(uint, command);
+    QFETCH(QByteArray, parameter);
+    QFETCH(uint, senderSerial);
+    QFETCH(QString, expected);
+    canBusMessageHeaderStruct header{};
+    header.action = korvoEnums::CommandMessage;
+    header.dataOrCommand = quint8(command);
+    header.senderModelId = korvoEnums::Device_Trennic;
+    header.receiverModelId = korvoEnums::Device_USBBoot;
+    header.senderSerial = senderSerial;
+    header.receiverSerial = 7;
+    header.parameter = qFromLittleEndian<quint32>(parameter.constData());
+    header.parameter1 = korvoEnums::korvoBootOnline;
+    QCOMPARE(Tools::printCanHeader(&header), expected);
 }
 
 void TestPackets::commandHeader_wireBytes_data()
