@@ -243,18 +243,21 @@ void USB_StmFlasher::readSerialData()
     // Bytes that arrive while a packet is dispatched (sendToKorvo waits for
     // its output) are buffered without a new readyRead, so read until none
     // are left.
-    while (serialPort->isOpen() && serialPort->bytesAvailable() > 0) {
-        const QByteArray bytes = serialPort->readAll();
-        for (const char byte : bytes) {
-            if (parseUsb(static_cast<unsigned char>(byte)) != korvoEnums::PacketRx_Success)
-                continue;
-            dispatchPacket();
-            usb_rx.data.clear();
-        }
-    }
+    while (serialPort->isOpen() && serialPort->bytesAvailable() > 0)
+        feedBytes(serialPort->readAll());
+    parsingInput = false;
+}
+
+void USB_StmFlasher::feedBytes(const QByteArray& bytes)
+{
     // The parser keeps its state across reads: a header split by the
     // operating system is assembled from both parts.
-    parsingInput = false;
+    for (const char byte : bytes) {
+        if (parseUsb(static_cast<unsigned char>(byte)) != korvoEnums::PacketRx_Success)
+            continue;
+        dispatchPacket();
+        usb_rx.data.clear();
+    }
 }
 
 void USB_StmFlasher::resetParser()

@@ -178,6 +178,13 @@ void DFU_client::flash2usb(QByteArray* data)
         = makePacketHeader(korvoEnums::FlashData, korvoEnums::FlashDataPacket, linkStatus(), pNum,
                            data->constData(), payloadSize);
     lastPacketSize = payloadSize;
+    // A closed port takes nothing: writing would raise NotOpenError and end
+    // the run as a lost port. The packet is lost like one lost on the wire,
+    // and the watchdog ends the run if no answer comes.
+    if (!serialPort->isOpen()) {
+        debugLine() << "error, flash2usb, serial port not open, packet not sent: " << pNum;
+        return;
+    }
     // Each write is handed to the port at once (flush never waits or reads),
     // so the drain waits find nothing left and do not run: a wait that
     // meets incoming data delivers it re-entrantly, and a heartbeat answered

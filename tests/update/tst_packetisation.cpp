@@ -1,4 +1,6 @@
 #include "dfu_client.h"
+#include "korvoenums.h"
+#include "linkpackets.h"
 #include "logcapture.h"
 #include "runrecorder.h"
 #include "usb_stmflasher.h"
@@ -18,6 +20,7 @@ private slots:
     void preparePacketToSend_logsOnlyShortLastPacket();
     void preparePacketToSend_leavesBufferWithoutImage();
     void setFlashingProgress_storesLowEightBits();
+    void flash2usb_onClosedPort_writesNothingAndRunGoesOn();
 };
 
 void TestPacketisation::preparePacketToSend_clampsToLastPacket_data()
@@ -114,6 +117,30 @@ void TestPacketisation::setFlashingProgress_storesLowEightBits()
     QCOMPARE(spy.at(0).at(0).toUInt(), 44u);
     QCOMPARE(spy.at(1).at(0).toUInt(), 44u);
     QCOMPARE(spy.at(2).at(0).toUInt(), 45u);
+}
+
+void TestPacketisation::flash2usb_onClosedPort_writesNothingAndRunGoesOn()
+{
+    // Writing to a closed port would raise NotOpenError, which ends the run
+    // as a lost port although the port was never there to lose.
+    USB_StmFlasher flasher;
+    RunRecorder recorder(&flasher);
+    qRegisterMetaType<QSerialPort::SerialPortError>();
+    QSignalSpy portErrors(flasher.port(), &QSerialPort::errorOccurred);
+    QVERIFY(portErrors.isValid());
+    LogCapture log;
+    flasher.dfu()->startFlashing(makeFirmwareFile(4205));
+    flasher.feedBytes(
+        LinkPackets::command(korvoEnums::ReadyToFlash, korvoEnums::korvoReflash, 4205));
+    flasher.feedBytes(
+        LinkPackets::command(korvoEnums::FlashPacketVerify, korvoEnums::korvoReflash, 0));
+
+    QVERIFY(portErrors.isEmpty());
+    QVERIFY(recorder.messages.isEmpty());
+    QCOMPARE(uint(flasher.getDevConnStatus()), uint(korvoEnums::korvoReflash));
+    // Packet 0 was counted as sent, so its acknowledgement moved the run on.
+    QCOMPARE(recorder.progress, (QList<uint>{1, 99}));
+    QCOMPARE(log.messagesStartingWith("error, flash2usb, serial port not open").size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestPacketisation)
