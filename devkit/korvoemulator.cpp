@@ -94,6 +94,7 @@ struct KorvoEmulator::Shared
     QByteArray image;
     QList<ReceivedPacket> packets;
     QList<ResendRequest> resends;
+    QList<QByteArray> sentChunks;
     int completedRuns = 0;
 
     KorvoEmulatorSettings currentSettings() const
@@ -543,6 +544,10 @@ void KorvoDevice::pumpOutput()
             lostListener();
             return;
         }
+        {
+            QMutexLocker lock(&shared->mutex);
+            shared->sentChunks.append(pending.left(int(written)));
+        }
         pending.remove(0, int(written));
         qint64 next = now + transferNanoseconds(written, settings.linkBytesPerSecond);
         if (chunked)
@@ -880,6 +885,7 @@ bool KorvoEmulator::start()
         d->image.clear();
         d->packets.clear();
         d->resends.clear();
+        d->sentChunks.clear();
         d->completedRuns = 0;
     }
     thread = new QThread;
@@ -980,6 +986,12 @@ QList<KorvoEmulator::ResendRequest> KorvoEmulator::resendRequests() const
     return d->resends;
 }
 
+QList<QByteArray> KorvoEmulator::sentChunks() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->sentChunks;
+}
+
 int KorvoEmulator::completedRuns() const
 {
     QMutexLocker lock(&d->mutex);
@@ -991,6 +1003,7 @@ void KorvoEmulator::clearRecords()
     QMutexLocker lock(&d->mutex);
     d->packets.clear();
     d->resends.clear();
+    d->sentChunks.clear();
 }
 
 QList<SerialPortRecord> KorvoEmulator::ports() const

@@ -145,6 +145,9 @@ public:
     QByteArray receivedImage() const;
     QList<ReceivedPacket> packetLog() const; // every packet since start(), in order
     QList<ResendRequest> resendRequests() const; // in order
+    // Every piece of output written to the port since start(), in order and
+    // as written: what a tool on the port received, in at most these reads.
+    QList<QByteArray> sentChunks() const;
     int completedRuns() const; // flashing runs that ended in a reboot into the new firmware
     void clearRecords();
 

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <numeric>
 
 using namespace std::chrono_literals;
 using Frame = KorvoPacketReader::Frame;
@@ -522,6 +523,11 @@ void TestKorvoEmulator::output_splitOrPaddedStillFrames()
 
     const int packetBytes = 24 + 24 + 8;
     QTRY_COMPARE_WITH_TIMEOUT(tool.raw.size(), packetBytes + 2 * garbage.size(), answerTimeoutMs);
+    // The record of the output is what the tool read, piece by piece.
+    const QList<QByteArray> sent = emulator.sentChunks();
+    QCOMPARE(std::accumulate(sent.cbegin(), sent.cend(), QByteArray()), tool.raw);
+    if (!chunks.isEmpty())
+        QCOMPARE(sent.first().size(), chunks.first());
     if (!garbage.isEmpty()) {
         QCOMPARE(tool.raw.mid(24, garbage.size()), garbage);
         QVERIFY(tool.raw.endsWith(garbage));
