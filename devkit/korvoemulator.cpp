@@ -214,6 +214,7 @@ private:
     int timeoutsInRow = 0;
     bool corruptFired = false;
     bool dropFired = false;
+    bool corruptAckFired = false;
     bool errorFired = false;
 };
 
@@ -651,7 +652,7 @@ void KorvoDevice::startRun(quint32 size)
     packetCount = (size - headBlockSize + sliceSize - 1) / sliceSize;
     wanted = 0;
     timeoutsInRow = 0;
-    corruptFired = dropFired = errorFired = false;
+    corruptFired = dropFired = corruptAckFired = errorFired = false;
     QMutexLocker lock(&shared->mutex);
     shared->image = QByteArray(int(size), '\xFF');
 }
@@ -730,17 +731,30 @@ void KorvoDevice::handleFlashPacket(const KorvoPacketReader::Frame& frame, qint6
 
     const bool dropAck = settings.dropAckOfPacket == number && !dropFired;
     dropFired = dropFired || dropAck;
+    const bool corruptAck = !dropAck && settings.corruptAckOfPacket == number && !corruptAckFired;
+    corruptAckFired = corruptAckFired || corruptAck;
     {
         QMutexLocker lock(&shared->mutex);
         const int offset = number == 0 ? 0 : int(headBlockSize + sliceSize * number);
         shared->image.replace(offset, frame.data.size(), frame.data);
     }
-    record(header, dropAck ? Verdict::StoredAckDropped : Verdict::Stored);
+    record(header,
+           dropAck          ? Verdict::StoredAckDropped
+               : corruptAck ? Verdict::StoredAckCorrupted
+                            : Verdict::Stored);
     ++wanted;
 
     const qint64 answerDelay = delayNs + nanoseconds(settings.programmingDelay).count();
-    if (!dropAck)
+    if (corruptAck) {
+        // One bit of the packet number flipped on the way: the headerCrc
+        // no longer matches, and the tool must drop the whole header.
+        usbMessageHeaderStruct ack = makePacketHeader(
+            korvoEnums::CommandMessage, korvoEnums::FlashPacketVerify, status, number);
+        ack.parameter = ack.parameter ^ 0x1u;
+        send(ack, {}, answerDelay);
+    } else if (!dropAck) {
         sendCommand(korvoEnums::FlashPacketVerify, number, answerDelay);
+    }
     if (wanted < packetCount) {
         armPacketWatch(answerDelay);
         return;

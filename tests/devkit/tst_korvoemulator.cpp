@@ -549,6 +549,10 @@ void TestKorvoEmulator::faultAtPacket_playsItsPart_data()
     KorvoEmulatorSettings dropAck = settings;
     dropAck.dropAckOfPacket = 1;
     QTest::newRow("acknowledgement of packet 1 dropped") << dropAck << Verdict::StoredAckDropped;
+    KorvoEmulatorSettings corruptAck = settings;
+    corruptAck.corruptAckOfPacket = 1;
+    QTest::newRow("acknowledgement of packet 1 corrupted")
+        << corruptAck << Verdict::StoredAckCorrupted;
     KorvoEmulatorSettings error = settings;
     error.errorAtPacket = 1;
     error.errorCode = korvoEnums::Error_BadCrc;
@@ -578,10 +582,19 @@ void TestKorvoEmulator::faultAtPacket_playsItsPart()
     tool.sendFlashPacket(1, packetPayload(image, 1));
 
     switch (verdict) {
-    case Verdict::StoredAckDropped: {
-        // No acknowledgement; after the silence the device asks for packet 2.
+    case Verdict::StoredAckDropped:
+    case Verdict::StoredAckCorrupted: {
+        // No acknowledgement that passes its check; after the silence the
+        // device asks for packet 2.
         QVERIFY(tool.waitForCommand(korvoEnums::FlashPacketTimeout));
-        QCOMPARE(tool.commands(korvoEnums::FlashPacketVerify).size(), 1);
+        const bool damaged
+            = std::any_of(tool.frames.cbegin(), tool.frames.cend(),
+                          [](const Frame& f) { return f.kind == Frame::BadHeaderCrc; });
+        QCOMPARE(damaged, verdict == Verdict::StoredAckCorrupted);
+        const QList<Frame> verifies = tool.commands(korvoEnums::FlashPacketVerify);
+        QCOMPARE(std::count_if(verifies.cbegin(), verifies.cend(),
+                               [](const Frame& f) { return f.kind == Frame::Packet; }),
+                 1);
         QCOMPARE(quint32(tool.commands(korvoEnums::FlashPacketTimeout).first().header.parameter),
                  2u);
         QCOMPARE(emulator.receivedImage().mid(108 + 4096, 4096), image.mid(108 + 4096, 4096));
