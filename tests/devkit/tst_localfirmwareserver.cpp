@@ -227,6 +227,21 @@ void TestLocalFirmwareServer::fault_changesTheAnswer_data()
     QTest::newRow("body cut after 1000 bytes")
         << truncated << false << QNetworkReply::RemoteHostClosedError << 200 << QByteArray() << 0;
 
+    // A file's path has no query; faults for it must apply all the same.
+    const QString imagePath
+        = LocalFirmwareServer::basePath + QStringLiteral("/Korvo 7/release/korvo7_v0106.bin");
+    LocalFirmwareServerFaults imageUnavailable;
+    imageUnavailable.statusForPath.insert(imagePath, 503);
+    QTest::newRow("status 503 for one image")
+        << imageUnavailable << false << QNetworkReply::ServiceUnavailableError << 503
+        << QByteArray("503 Service Unavailable\n") << 0;
+    LocalFirmwareServerFaults imageTruncated;
+    imageTruncated.truncatedPath = imagePath;
+    imageTruncated.truncateAfter = 10;
+    QTest::newRow("one image cut after 10 bytes")
+        << imageTruncated << false << QNetworkReply::RemoteHostClosedError << 200 << QByteArray()
+        << 0;
+
     LocalFirmwareServerFaults stalled;
     stalled.stalledPath = LocalFirmwareServer::cataloguePath;
     QTest::newRow("stalled catalogue")
