@@ -38,6 +38,8 @@ constexpr milliseconds listenerProbeInterval{5};
 // whose host does not read drops it.
 constexpr int maxPendingOutput = 64 * 1024;
 constexpr int readBufferSize = 8192;
+// Longest a restart waits for output still on its way out.
+constexpr milliseconds maxRebootDrainWait{2000};
 
 qint64 transferNanoseconds(qint64 bytes, quint32 bytesPerSecond)
 {
@@ -194,6 +196,7 @@ private:
     bool listening = false;
     bool silent = false;
     bool shuttingDown = false; // final acknowledgement sent, reboot pending
+    milliseconds rebootDrainWaited{0};
     Mode mode = Mode::Stopped;
     quint8 status = 0;
     Mode rebootTarget = Mode::ApplicationFirmware;
@@ -365,6 +368,7 @@ void KorvoDevice::rebootInto(Mode target, milliseconds closeAfter)
 {
     rebootTarget = target;
     shuttingDown = true;
+    rebootDrainWaited = 0ms;
     heartbeatTimer->stop();
     packetTimer->stop();
     eraseTimer->stop();
@@ -373,6 +377,15 @@ void KorvoDevice::rebootInto(Mode target, milliseconds closeAfter)
 
 void KorvoDevice::rebootClose()
 {
+    // A device restarts once its last answer has left: output still being
+    // paced out (a slow link, pieces with gaps) is waited for.
+    const milliseconds grace = qMax(shared->currentSettings().finalAckGrace, milliseconds(1));
+    if (listening && (!pending.isEmpty() || !scheduled.isEmpty())
+        && rebootDrainWaited < maxRebootDrainWait) {
+        rebootDrainWaited += grace;
+        rebootCloseTimer->start(grace);
+        return;
+    }
     closePort();
     setMode(Mode::Rebooting);
     rebootOpenTimer->start(shared->currentSettings().rebootDelay);

@@ -159,6 +159,7 @@ private slots:
     void keepOnlineWithStatusZero_answersKeepOnlineAndDfuInfo();
     void prepareToFlashZero_rebootsIntoBootLoader();
     void flashingRun_storesImageAndRebootsIntoNewVersion();
+    void slowOutput_lastAcknowledgementLeavesWholeBeforeReboot();
     void unexpectedFlashPacket_isAnsweredWithResendRequest_data();
     void unexpectedFlashPacket_isAnsweredWithResendRequest();
     void silence_isAnsweredWithTimeoutRequestThenError();
@@ -385,6 +386,26 @@ void TestKorvoEmulator::flashingRun_storesImageAndRebootsIntoNewVersion()
     const Frame keepOnline = after.commands(korvoEnums::KeepOnline).first();
     QCOMPARE(versionBytes(keepOnline.header.parameter), QByteArray("0106"));
     QCOMPARE(int(keepOnline.header.status), int(korvoEnums::korvoOnline));
+}
+
+void TestKorvoEmulator::slowOutput_lastAcknowledgementLeavesWholeBeforeReboot()
+{
+    // 24 bytes in pieces of 3, 5 ms apart, take longer than the grace: the
+    // device restarts only once its answer has left.
+    KorvoEmulatorSettings settings = quickSettings();
+    settings.outputChunkSizes = {3};
+    settings.chunkGap = 5ms;
+    settings.finalAckGrace = 10ms;
+    KorvoEmulator emulator(settings);
+    const QByteArray image(headBlockSize + 1, '\x42');
+    ToolPort tool;
+    prepareRun(emulator, tool, quint32(image.size()));
+    if (QTest::currentTestFailed())
+        return;
+    tool.sendFlashPacket(0, image);
+    QTRY_VERIFY_WITH_TIMEOUT(!tool.errors.isEmpty(), answerTimeoutMs);
+    QCOMPARE(tool.commands(korvoEnums::FlashPacketVerify).size(), 1);
+    QCOMPARE(emulator.completedRuns(), 1);
 }
 
 void TestKorvoEmulator::unexpectedFlashPacket_isAnsweredWithResendRequest_data()
