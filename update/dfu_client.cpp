@@ -307,8 +307,9 @@ void DFU_client::readyToFlash()
 
 void DFU_client::packetVerified()
 {
-    // Every answer of the device re-arms the watchdog.
-    flashingTimer->start();
+    // Every answer of the device re-arms the watchdog (at its own interval:
+    // the timer may still hold the longer wait for ReadyToFlash).
+    flashingTimer->start(int(flashingTimeoutInterval.count()));
     const uint32_t acknowledged = pNum;
     totalBytesConfirmed += lastPacketSize;
     lastPacketSize = 0;
@@ -329,7 +330,8 @@ void DFU_client::packetVerified()
 
 void DFU_client::resendRequested(uint32_t packetNum)
 {
-    flashingTimer->start();
+    // Also the first answer when ReadyToFlash was lost on the way.
+    flashingTimer->start(int(flashingTimeoutInterval.count()));
     resendErrors += 1;
     waitForPreparation();
     pNum = packetNum;

@@ -25,6 +25,7 @@ private slots:
     void resendOfEarlierPacket_countsItsBytesOnce();
     void readyToFlashWithLowStatus_sendsNothingAndTimesOut();
     void silenceAfterPrepareToFlash_endsRunWithTimeoutMessage();
+    void lostReadyToFlash_transferStillWatchedForTwoSeconds();
     void errorMessage_endsRunWithItsName_data();
     void errorMessage_endsRunWithItsName();
     void strayCommandWithoutImage_abortsSilently();
@@ -203,6 +204,37 @@ void TestFlashingScripted::silenceAfterPrepareToFlash_endsRunWithTimeoutMessage(
     QCOMPARE(prepareToFlashCount(), 1);
     QVERIFY(device->flashPackets().isEmpty());
     QCOMPARE(uint(flasher->getDevConnStatus()), uint(korvoEnums::korvoOffline));
+}
+
+void TestFlashingScripted::lostReadyToFlash_transferStillWatchedForTwoSeconds()
+{
+    // ReadyToFlash is lost on the way; the boot loader, waiting for packet 0,
+    // asks for it, takes it, and then dies. The wait for ReadyToFlash is long,
+    // but once the device answers, its answers are watched for 2 s again.
+    RunRecorder recorder(flasher.get());
+    QElapsedTimer sinceLastAnswer;
+    device->onPacket = [&](const ScriptedDevice::Packet& packet) {
+        const usbMessageHeaderStruct& header = packet.header;
+        if (header.action == korvoEnums::CommandMessage
+            && header.dataOrCommand == korvoEnums::PrepareToFlash) {
+            device->image = QByteArray(int(header.parameter), '\xFF');
+            device->expectedPacket = 0;
+            device->sendCommand(korvoEnums::FlashPacketTimeout, korvoEnums::korvoReflash, 0);
+            sinceLastAnswer.start();
+            return;
+        }
+        if (header.action == korvoEnums::FlashData && header.parameter > 0)
+            return;
+        device->answerByDefault(packet);
+        sinceLastAnswer.start();
+    };
+    DFU_client::setPrepareTimeout(std::chrono::milliseconds(10 * watchdogWaitMs));
+    flasher->dfu()->startFlashing(makeFirmwareFile(sevenPacketImage));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.messages.size(), 1, watchdogWaitMs);
+    QCOMPARE(recorder.messages.first(), DFU_client::timeoutMessage);
+    QVERIFY2(sinceLastAnswer.elapsed() < DFU_client::flashingTimeoutInterval.count() + 1000,
+             qPrintable(QString::number(sinceLastAnswer.elapsed())));
+    QCOMPARE(device->flashPackets().size(), 2);
 }
 
 void TestFlashingScripted::errorMessage_endsRunWithItsName_data()
