@@ -390,12 +390,13 @@ void TestKorvoEmulator::flashingRun_storesImageAndRebootsIntoNewVersion()
 
 void TestKorvoEmulator::slowOutput_lastAcknowledgementLeavesWholeBeforeReboot()
 {
-    // 24 bytes in pieces of 3, 5 ms apart, take longer than the grace: the
-    // device restarts only once its answer has left.
+    // 24 bytes in pieces of 3, 50 ms apart, take far longer than the grace:
+    // the device restarts only once its answer has left (and the grace has
+    // given the tool time to read it).
     KorvoEmulatorSettings settings = quickSettings();
     settings.outputChunkSizes = {3};
-    settings.chunkGap = 5ms;
-    settings.finalAckGrace = 10ms;
+    settings.chunkGap = 50ms;
+    settings.finalAckGrace = 100ms;
     KorvoEmulator emulator(settings);
     const QByteArray image(headBlockSize + 1, '\x42');
     ToolPort tool;
