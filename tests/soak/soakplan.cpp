@@ -17,10 +17,11 @@ constexpr int mediumImageMax = 300 * 1024;
 constexpr int trailerSize = 16;
 // Devices slow enough to matter stay well inside the 2 s watchdog, also
 // when an acknowledgement is lost and the device's own silence watch
-// (packetTimeout after the programming) has to ask for the next packet.
+// (packetTimeout after the programming) has to ask for the next packet:
+// 900 + 200 ms leave the tool 900 ms of a loaded machine.
 constexpr int slowPacketMaxMs = 20;
 constexpr int verySlowPacketMinMs = 500;
-constexpr int verySlowPacketMaxMs = 1200;
+constexpr int verySlowPacketMaxMs = 900;
 constexpr int verySlowMaxPackets = 3;
 
 class Dice
@@ -94,9 +95,9 @@ SoakRunPlan SoakRunPlan::draw(quint64 seed, int index)
     // The device's last acknowledgement must be read before its port goes
     // (a closing pty discards what the tool has not read yet); a loaded
     // machine can hold the tool off its port for tens of milliseconds.
-    device.finalAckGrace = 150ms;
+    device.finalAckGrace = 250ms;
     device.eraseDelay = 5ms;
-    device.packetTimeout = 250ms;
+    device.packetTimeout = 200ms;
     device.randomSeed = dice.word();
 
     // Faults that must not cost the run.
