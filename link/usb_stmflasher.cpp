@@ -134,6 +134,12 @@ void USB_StmFlasher::sendToKorvo(uint action, uint dataOrCommand, uint i_paramet
     if (!serialPort->isOpen())
         return;
     serialPort->write(headerBytes(header));
+    // Handed to the port at once (flush neither waits nor reads), so the
+    // drain below has nothing left to wait for. A wait that reads delivers
+    // incoming bytes behind the event loop's back; when the loop then acts
+    // on its earlier note that the port was readable, QSerialPort reads
+    // nothing and reports a ReadError, which would close a healthy port.
+    serialPort->flush();
     drainOutput();
 }
 

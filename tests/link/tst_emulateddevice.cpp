@@ -10,6 +10,11 @@
 namespace {
 
 constexpr int deadlineMs = 5000;
+// A device that talks all the time: a heartbeat every 15 ms, written in
+// pieces of one or two bytes; and a command from a queued call every 2 ms.
+constexpr std::chrono::milliseconds chattyHeartbeat{15};
+constexpr std::chrono::milliseconds commandPeriod{2};
+constexpr int chattyPeriodMs = 3000;
 
 bool isCommand(const KorvoEmulator::ReceivedPacket& packet, quint8 command)
 {
@@ -28,6 +33,7 @@ class TestEmulatedDevice : public QObject
 private slots:
     void appearingDevice_isFoundAtNextTickAndReportsItself();
     void prepareToFlash_restartsDeviceIntoBootLoaderAndReconnects();
+    void commandsSentFromQueuedCalls_whileDeviceTalks_keepThePort();
 };
 
 void TestEmulatedDevice::appearingDevice_isFoundAtNextTickAndReportsItself()
@@ -102,6 +108,39 @@ void TestEmulatedDevice::prepareToFlash_restartsDeviceIntoBootLoaderAndReconnect
              1);
     // 1 -> 0 at the port error, 0 -> 2 when the boot loader answers.
     QCOMPARE(changed.count(), 2);
+}
+
+void TestEmulatedDevice::commandsSentFromQueuedCalls_whileDeviceTalks_keepThePort()
+{
+    // Queued calls (a finished download starting a run, for one) are
+    // delivered before the event loop acts on the port's readability it
+    // noted in the same pass. A command whose send waited and read the
+    // port meanwhile left QSerialPort reading nothing there, which it
+    // reports as a ReadError: the link closed a healthy port.
+    LogCapture log;
+    KorvoEmulatorSettings settings;
+    settings.heartbeatPeriod = chattyHeartbeat;
+    settings.randomChunkMax = 2;
+    settings.chunkGap = std::chrono::milliseconds(1);
+    KorvoEmulator device(settings);
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    USB_StmFlasher flasher;
+    QTRY_VERIFY_WITH_TIMEOUT(flasher.getDevConnStatus() != korvoEnums::korvoOffline, deadlineMs);
+
+    QTimer commands;
+    connect(&commands, &QTimer::timeout, &flasher, [&] {
+        QMetaObject::invokeMethod(
+            &flasher,
+            [&] { flasher.sendToKorvo(korvoEnums::CommandMessage, korvoEnums::NoAction, 0); },
+            Qt::QueuedConnection);
+    });
+    commands.start(commandPeriod);
+    QTest::qWait(chattyPeriodMs);
+    commands.stop();
+
+    QCOMPARE(log.messagesStartingWith("portError QSerialPort::ReadError"), QStringList());
+    QCOMPARE(log.messagesStartingWith("PORT OPENED SUCCESFULL").size(), 1);
+    QVERIFY(flasher.port()->isOpen());
 }
 
 QTEST_GUILESS_MAIN(TestEmulatedDevice)
