@@ -8,6 +8,8 @@
 #include "tools.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QMetaObject>
 #include <QMutex>
 #include <QMutexLocker>
@@ -139,6 +141,8 @@ private:
     void rebootClose();
     void rebootOpen();
     void unplug();
+    void publishLink(const QString& linkPath);
+    void withdrawLink();
     void goSilent();
     void readAvailable();
     void probeListener();
@@ -182,6 +186,7 @@ private:
 
     int masterFd = -1;
     QString slavePath;
+    QString linkedPath; // the symbolic link made for the current port, if any
     QSocketNotifier* readNotifier = nullptr;
     QSocketNotifier* writeNotifier = nullptr;
     QTimer* probeTimer = nullptr;
@@ -311,6 +316,7 @@ void KorvoDevice::closePort()
         QMutexLocker lock(&shared->mutex);
         shared->systemLocation.clear();
     }
+    withdrawLink();
     // Notifiers may be in the middle of their own signal: disable, then let
     // the event loop delete them.
     for (QSocketNotifier* notifier : {readNotifier, writeNotifier}) {
@@ -359,6 +365,7 @@ void KorvoDevice::boot(Mode newMode)
         shared->description = settings.description;
         shared->manufacturer = settings.manufacturer;
     }
+    publishLink(settings.symlinkPath);
     debugLine() << "korvo-emulator" << settings.portName << "up in" << modeName(newMode) << "at"
                 << location;
     post([e = emulator, location] { emit e->portPublished(location); });
@@ -407,6 +414,39 @@ void KorvoDevice::unplug()
     rebootOpenTimer->stop();
     closePort();
     setMode(Mode::Unplugged);
+}
+
+void KorvoDevice::publishLink(const QString& linkPath)
+{
+    if (linkPath.isEmpty())
+        return;
+    // Never clobber anything but a link of ours (or a stale one).
+    const QFileInfo existing(linkPath);
+    if (existing.exists() && !existing.isSymLink()) {
+        debugLine() << "korvo-emulator: not a symbolic link, left alone:" << linkPath;
+        return;
+    }
+    // Made aside and renamed over the old one, so the path never names a
+    // half-made link.
+    const QByteArray target = QFile::encodeName(slavePath);
+    const QByteArray path = QFile::encodeName(linkPath);
+    const QByteArray aside = path + ".new";
+    ::unlink(aside.constData());
+    if (::symlink(target.constData(), aside.constData()) != 0
+        || ::rename(aside.constData(), path.constData()) != 0) {
+        debugLine() << "korvo-emulator: cannot link" << linkPath << strerror(errno);
+        ::unlink(aside.constData());
+        return;
+    }
+    linkedPath = linkPath;
+}
+
+void KorvoDevice::withdrawLink()
+{
+    if (linkedPath.isEmpty())
+        return;
+    ::unlink(QFile::encodeName(linkedPath).constData());
+    linkedPath.clear();
 }
 
 void KorvoDevice::goSilent()

@@ -33,6 +33,11 @@ struct KorvoEmulatorSettings
     char boardRevision = 'C';
     quint8 bootLoaderVersion = 2;
     bool startInBootLoader = false;
+    // When set, a symbolic link at this path always points at the current
+    // pty and is gone while the device has no port, as a udev rule names a
+    // real device: a tool told this path finds the device again after its
+    // reboot into a new pty.
+    QString symlinkPath;
 
     // Timing.
     std::chrono::milliseconds heartbeatPeriod{1000}; // KeepOnline heartbeat; 0 turns it off

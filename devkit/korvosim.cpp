@@ -52,6 +52,7 @@ const Option options[] = {
     {"device-name", "USB product string of the device (default \"Korvo 7\").", "name"},
     {"version", "Application firmware version, four digits (default 0105).", "vvvv"},
     {"port-name", "Name of the emulated port (default ttyKORVO0).", "name"},
+    {"link", "Keep a symbolic link at <path> pointing at the device's current pty.", "path"},
     {"serial-number", "USB serial number of the device.", "text"},
     {"boot-loader", "Start in the boot loader instead of the application firmware.", nullptr},
     {"realistic", "Time the device like a real one (16 ms per packet, 1 MB/s, 400 ms erase).",
@@ -128,6 +129,8 @@ bool readSettings(const QCommandLineParser& parser, KorvoEmulatorSettings* s)
     }
     if (parser.isSet(QStringLiteral("port-name")))
         s->portName = parser.value(QStringLiteral("port-name"));
+    if (parser.isSet(QStringLiteral("link")))
+        s->symlinkPath = QFileInfo(parser.value(QStringLiteral("link"))).absoluteFilePath();
     if (parser.isSet(QStringLiteral("serial-number")))
         s->serialNumber = parser.value(QStringLiteral("serial-number"));
     s->startInBootLoader = parser.isSet(QStringLiteral("boot-loader"));
@@ -270,8 +273,10 @@ int run(const QStringList& arguments)
     }
 
     out() << "port: " << device.portName() << " \"" << settings.deviceName << "\"\n"
-          << "pty: " << device.systemLocation() << '\n'
-          << "base-url: " << server.baseUrl() << '\n'
+          << "pty: " << device.systemLocation() << '\n';
+    if (!settings.symlinkPath.isEmpty())
+        out() << "link: " << settings.symlinkPath << '\n';
+    out() << "base-url: " << server.baseUrl() << '\n'
           << "catalogue: " << server.catalogueUrl() << '\n'
           << "ca-file: " << LocalFirmwareServer::caFile() << Qt::endl;
 

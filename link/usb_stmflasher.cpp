@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <tuple>
 
 namespace {
 
@@ -358,6 +359,9 @@ void USB_StmFlasher::dispatchPacket()
                 << Tools::convertEnumToQString(QStringLiteral("SocketStatus"), status);
 
     if (command == korvoEnums::DfuInfo) {
+        const uint8_t statusBefore = devConnStatus;
+        const auto shownBefore
+            = std::make_tuple(currentFirmwareVersion, boardVer, dfuVersion, boardRev);
         currentFirmwareVersionInt = Tools::firmwareVersionNumber(parameter);
         debugLine() << "currentFirmwareVersionInt: " << currentFirmwareVersionInt
                     << " usb_rx.header.status: " << status;
@@ -370,6 +374,13 @@ void USB_StmFlasher::dispatchPacket()
             boardRev = QString::fromUtf8(data.constData() + dfuInfoBoardRevOffset, 1);
         }
         setDevConnStatus(uint8_t(status));
+        // A device answers the opening KeepOnline with KeepOnline, which
+        // changes the status, and then DfuInfo, which does not: its values
+        // must still reach the window (the update button waits for them).
+        if (devConnStatus == statusBefore
+            && shownBefore
+                != std::make_tuple(currentFirmwareVersion, boardVer, dfuVersion, boardRev))
+            emit devConnStatusChanged();
     } else if (command == korvoEnums::MpxPacketData) {
         storeMpxPacket();
     }

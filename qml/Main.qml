@@ -1,9 +1,17 @@
 import QtQuick 2.7
 import QtQuick.Controls 2.0
 import QtQuick.Window 2.2
+import Qt.labs.settings 1.1
+import Qt.labs.platform 1.1 as Platform
+import KORVO 1.0
+import USB_StmFlasher_qml_module 1.0
 
+// The tool's window: the device link, the page bound to it, the firmware list
+// refresh, the message dialogs, and the remembered window position.
 ApplicationWindow {
     id: mainWin
+    objectName: "mainWindow"
+
     width: 800
     height: 250
     minimumWidth: width
@@ -12,4 +20,127 @@ ApplicationWindow {
     maximumHeight: height
     visible: true
     title: qsTr("Flashing tool")
+
+    // Fills the firmware picker from the link's list for the connected device.
+    function refreshFirmwareList() {
+        console.log("onAvailableFirmwaresChanged1")
+        usb_stmFlasher.firmwares = usb_stmFlasher.getWebFirmwaresList()
+        if (typeof usb_stmFlasher.firmwares === "undefined") {
+            console.log("typeof firmwares", typeof usb_stmFlasher.firmwares)
+            return
+        }
+        console.log("onAvailableFirmwaresChanged2", usb_stmFlasher.firmwares,
+                    usb_stmFlasher.firmwares.length)
+        showFirmwares(usb_stmFlasher.firmwares)
+    }
+
+    // Newest first: file names in descending locale-aware order.
+    function showFirmwares(firmwares) {
+        var model = homeForm.firmwareModel
+        model.clear()
+        var sorted = []
+        for (var i = 0; i < firmwares.length; ++i)
+            sorted.push(firmwares[i])
+        sorted.sort(function (a, b) {
+            return String(b.fileName).localeCompare(String(a.fileName))
+        })
+        for (var j = 0; j < sorted.length; ++j) {
+            model.append({
+                             "text": String(sorted[j].fileName),
+                             "url": String(sorted[j].fileUrl)
+                         })
+            console.log("added", sorted[j].fileName)
+        }
+    }
+
+    // Every message opens its own dialog, over any that is still open.
+    function showMessage(messageStr) {
+        var component = Qt.createComponent("qrc:/qml/components/MessageDialog.qml")
+        if (component.status !== Component.Ready) {
+            console.log("MessageDialog", component.errorString())
+            return
+        }
+        component.createObject(mainWin, {
+                                   "objectName": "messageDialog",
+                                   "dialogTitle": "Внимание",
+                                   "dialogText": messageStr,
+                                   "isCancelBtnVisible": false,
+                                   "isTextInput": false
+                               })
+    }
+
+    function isOnScreen(px, py) {
+        var screens = Qt.application.screens
+        for (var i = 0; i < screens.length; ++i) {
+            var s = screens[i]
+            if (px >= s.virtualX && px < s.virtualX + s.width
+                    && py >= s.virtualY && py < s.virtualY + s.height)
+                return true
+        }
+        return false
+    }
+
+    // The saved position is used only while it still lies on a screen (a
+    // monitor may have been removed since); otherwise the window is centred.
+    function placeWindow() {
+        var savedX = windowSettings.value("x", undefined)
+        var savedY = windowSettings.value("y", undefined)
+        if (savedX !== undefined && savedY !== undefined
+                && isOnScreen(Number(savedX), Number(savedY))) {
+            x = Number(savedX)
+            y = Number(savedY)
+        } else {
+            x = Screen.virtualX + Screen.width / 2 - width / 2
+            y = Screen.virtualY + Screen.height / 2 - height / 2
+        }
+    }
+
+    FontLoader {
+        id: displayFont
+        source: "qrc:/fonts/Roboto-MediumItalic.ttf"
+    }
+
+    Binding {
+        target: AppStyle
+        property: "fontFamily"
+        value: displayFont.name
+    }
+
+    Settings {
+        id: windowSettings
+        property int x
+        property int y
+        property int desktopAvailableWidth: 0
+        property int desktopAvailableHeight: 0
+    }
+
+    USB_StmFlasher {
+        id: usb_stmFlasher
+        objectName: "usb_stmFlasher"
+
+        // The last list read for the connected device.
+        property var firmwares
+
+        onAvailableFirmwaresChanged: mainWin.refreshFirmwareList()
+        onShowInfoMessage: mainWin.showMessage(messageStr)
+    }
+
+    HomeForm {
+        id: homeForm
+        objectName: "homeForm"
+        anchors.fill: parent
+        flasher: usb_stmFlasher
+    }
+
+    Component.onCompleted: {
+        AppStyle.appWindowWidth = width
+        placeWindow()
+        // From now on every move is remembered.
+        windowSettings.x = Qt.binding(function () {
+            return mainWin.x
+        })
+        windowSettings.y = Qt.binding(function () {
+            return mainWin.y
+        })
+    }
 }

@@ -540,6 +540,11 @@ void DFU_client::webServerReply(QNetworkReply* reply)
     const bool isPendingDownload
         = !pendingFileUrl.isEmpty() && requested == QUrl(pendingFileUrl, QUrl::TolerantMode);
 
+    USB_StmFlasher* flasher = link();
+    const QUrl catalogueUrl(catalogueRequestUrl(flasher ? flasher->clientVersion() : QString()),
+                            QUrl::TolerantMode);
+    const bool isCatalogueReply = requested == catalogueUrl;
+
     const bool tooLarge = reply->property(tooLargeProperty).toBool();
     if (reply->error() != QNetworkReply::NoError || tooLarge) {
         const QNetworkReply::NetworkError error
@@ -548,6 +553,8 @@ void DFU_client::webServerReply(QNetworkReply* reply)
                     << (tooLarge ? QStringLiteral("reply too large") : reply->errorString())
                     << networkErrorName(error);
         emit availableFirmwaresChanged();
+        if (isCatalogueReply)
+            emit catalogueRequestFinished(false);
         if (isPendingDownload && runUnderway && firmwareBin.isEmpty()) {
             runUnderway = false;
             emit showInfoMessage(downloadFailedMessage);
@@ -557,12 +564,9 @@ void DFU_client::webServerReply(QNetworkReply* reply)
     if (!reply->isFinished())
         return;
 
-    USB_StmFlasher* flasher = link();
-    const QUrl catalogueUrl(catalogueRequestUrl(flasher ? flasher->clientVersion() : QString()),
-                            QUrl::TolerantMode);
     QByteArray body;
     bool bodyRead = false;
-    if (requested == catalogueUrl) {
+    if (isCatalogueReply) {
         body = reply->readAll();
         bodyRead = true;
         debugLine() << "replyData: " << body;
@@ -570,14 +574,17 @@ void DFU_client::webServerReply(QNetworkReply* reply)
         switch (catalogueFromJson(body, FirmwareServer::baseUrl(), &catalogue)) {
         case CatalogueParse::NotJsonObject:
             debugLine() << "Failed to create JSON doc.";
+            emit catalogueRequestFinished(false);
             return;
         case CatalogueParse::EmptyObject:
             debugLine() << "JSON object is empty.";
+            emit catalogueRequestFinished(false);
             return;
         case CatalogueParse::Ok:
             allFirmwares = catalogue;
             debugLine() << "webServerReply availableFirmwaresChanged: " << allFirmwares.size();
             emit availableFirmwaresChanged();
+            emit catalogueRequestFinished(true);
             break;
         }
     }

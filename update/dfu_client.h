@@ -78,6 +78,12 @@ public:
     void preparePacketToSend(unsigned int packetNum, QByteArray* out);
     void flash2usb(QByteArray* data);
 
+    // The run in progress, for a caller that reports it in bytes (the
+    // command-line tool): the image being flashed (0 when no run) and the
+    // image bytes the device has acknowledged so far.
+    quint32 imageSize() const { return quint32(firmwareBin.size()); }
+    quint32 confirmedBytes() const { return totalBytesConfirmed; }
+
 signals:
     void flashingFinished();
     void flashingAbort();
@@ -85,6 +91,10 @@ signals:
     void availableFirmwaresChanged();
     void flashing_progress_changed(uint progress);
     void showInfoMessage(QString messageStr);
+    // Once per catalogue reply: true when it replaced the catalogue, false
+    // when the request failed or the body held no catalogue. Lets a caller
+    // tell an unavailable catalogue from an empty list.
+    void catalogueRequestFinished(bool replaced);
 
 public slots:
     void flashFromFile(QString fileName);

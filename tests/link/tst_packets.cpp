@@ -1,179 +1,108 @@
+#include "debugline.h"
 #include "korvoenums.h"
+#include "logcapture.h"
 #include "packets.h"
 #include "tools.h"
 
+#include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QtTest>
 
-#include <cstring>
+namespace {
 
+// The CRC unit's definition, word by word and bit by bit: the reference the
+// table-driven calcCrc must agree with.
+quint32 referenceCrc(const uchar* bytes, uint length)
+{
+    quint32 reg = 0xFFFFFFFFu;
+    for (uint i = 0; i + 4 <= length; i += 4) {
+        reg ^= qFromLittleEndian<quint32>(bytes + i);
+        for (int bit = 0; bit < 32; ++bit)
+            reg = (reg & 0x80000000u) ? (reg << 1) ^ 0x04C11DB7u : reg << 1;
+    }
+    return reg;
+}
+
+} // namespace
+
+// The link's packet format: checksum and header bytes; and the debug line
+// prefix.
 class TestPackets : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void calcCrc_data();
+    void calcCrc();
+    void calcCrc_agreesWithBitwiseReference();
     void commandHeader_wireBytes_data();
     void commandHeader_wireBytes();
-    void dataHeader_coversBlock_data();
-    void dataHeader_coversBlock();
-    void headerIsValid_refusesAnyChangedByte();
-    void firmwareVersion_fromParameter_data();
-    void firmwareVersion_fromParameter();
-    void printCanHeader_describesHeader_data();
-    void printCanHeader_describesHeader();
+    void debugLine_writesTimeStampPrefix();
 };
+
+void TestPackets::calcCrc_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<uint>("crc");
+    QTest::newRow("123456789") << QByteArray("123456789") << 0xFEFC54F9u;
+    QTest::newRow("12345678") << QByteArray("12345678") << 0xFEFC54F9u;
+    QTest::newRow("ninth byte changed") << QByteArray("12345678\xFF") << 0xFEFC54F9u;
+    // Buffers under one word are passed as null: they must not be read.
+    QTest::newRow("empty") << QByteArray() << 0xFFFFFFFFu;
+    QTest::newRow("3 bytes") << QByteArray("123") << 0xFFFFFFFFu;
+}
+
+void TestPackets::calcCrc()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(uint, crc);
+    const char* data = bytes.size() < 4 ? nullptr : bytes.constData();
+    QCOMPARE(Tools::calcCrc(data, uint(bytes.size())), crc);
+}
+
+void TestPackets::calcCrc_agreesWithBitwiseReference()
+{
+    QRandomGenerator random(0xC0FFEE);
+    QByteArray storage(4300 + 4, '\0');
+    for (int alignment = 0; alignment < 4; ++alignment) {
+        auto* bytes = reinterpret_cast<uchar*>(storage.data()) + alignment;
+        for (uint length = 0; length <= 4300; length += (length < 64 ? 1 : 37)) {
+            for (uint i = 0; i < length; ++i)
+                bytes[i] = uchar(random.bounded(256));
+            QCOMPARE(Tools::calcCrc(bytes, length), referenceCrc(bytes, length));
+        }
+    }
+}
 
 void TestPackets::commandHeader_wireBytes_data()
 {
     QTest::addColumn<uint>("status");
-    QTest::addColumn<uint>("command");
-    QTest::addColumn<uint>("parameter");
     QTest::addColumn<QByteArray>("expected");
     QTest::newRow("KeepOnline, offline")
-        << 0u << 0u << 0u
-        << QByteArray::fromHex("00012277 01000000 00000000 00000000 00000000 E062BD1E");
+        << 0u << QByteArray::fromHex("00012277 01000000 00000000 00000000 00000000 E062BD1E");
     QTest::newRow("KeepOnline, online")
-        << 1u << 0u << 0u
-        << QByteArray::fromHex("00012277 01000100 00000000 00000000 00000000 9283B2C3");
+        << 1u << QByteArray::fromHex("00012277 01000100 00000000 00000000 00000000 9283B2C3");
 }
 
 void TestPackets::commandHeader_wireBytes()
 {
     QFETCH(uint, status);
-    QFETCH(uint, command);
-    QFETCH(uint, parameter);
     QFETCH(QByteArray, expected);
     const usbMessageHeaderStruct header
-        = makePacketHeader(korvoEnums::CommandMessage, quint8(command), quint8(status), parameter);
+        = makePacketHeader(korvoEnums::CommandMessage, korvoEnums::KeepOnline, quint8(status), 0);
     QCOMPARE(headerBytes(header).toHex(), expected.toHex());
 }
 
-void TestPackets::dataHeader_coversBlock_data()
+void TestPackets::debugLine_writesTimeStampPrefix()
 {
-    QTest::addColumn<QByteArray>("block");
-    QTest::addColumn<uint>("parameter");
-    QTest::newRow("one byte") << QByteArray("x") << 0u;
-    QTest::newRow("whole words") << QByteArray(4096, '\x5A') << 7u;
-    QTest::newRow("odd tail") << QByteArray(4204 + 3, '\xA5') << 300u;
-}
-
-void TestPackets::dataHeader_coversBlock()
-{
-    QFETCH(QByteArray, block);
-    QFETCH(uint, parameter);
-    const usbMessageHeaderStruct header = makePacketHeader(
-        korvoEnums::FlashData, korvoEnums::FlashDataPacket, korvoEnums::korvoReflash, parameter,
-        block.constData(), quint32(block.size()));
-    const QByteArray wire = headerBytes(header);
-    QCOMPARE(wire.size(), usbHeaderSize);
-    QCOMPARE(wire.left(4), QByteArray::fromHex("00012277"));
-    QCOMPARE(quint8(wire[4]), quint8(korvoEnums::FlashData));
-    QCOMPARE(quint8(wire[5]), quint8(korvoEnums::FlashDataPacket));
-    QCOMPARE(quint8(wire[6]), quint8(korvoEnums::korvoReflash));
-    QCOMPARE(quint8(wire[7]), quint8(0));
-    QCOMPARE(qFromLittleEndian<quint32>(wire.constData() + 8), parameter);
-    QCOMPARE(qFromLittleEndian<quint32>(wire.constData() + 12), quint32(block.size()));
-    QCOMPARE(qFromLittleEndian<quint32>(wire.constData() + 16),
-             Tools::calcCrc(block.constData(), uint(block.size())));
-    QCOMPARE(qFromLittleEndian<quint32>(wire.constData() + 20),
-             Tools::calcCrc(wire.constData(), 20));
-
-    // Round trip: the wire bytes read back as the same header.
-    usbMessageHeaderStruct parsed;
-    std::memcpy(&parsed, wire.constData(), sizeof parsed);
-    QVERIFY(headerIsValid(parsed));
-    QCOMPARE(quint32(parsed.dataSize), quint32(block.size()));
-    QCOMPARE(quint32(parsed.parameter), parameter);
-}
-
-void TestPackets::headerIsValid_refusesAnyChangedByte()
-{
-    const usbMessageHeaderStruct header
-        = makePacketHeader(korvoEnums::CommandMessage, korvoEnums::PrepareToFlash, 2, 70000);
-    const QByteArray wire = headerBytes(header);
-    QCOMPARE(wire.mid(8, 4).toHex(), QByteArray("70110100"));
-    for (int i = 0; i < usbHeaderSize; ++i) {
-        QByteArray changed = wire;
-        changed[i] = char(changed[i] ^ 0x10);
-        usbMessageHeaderStruct parsed;
-        std::memcpy(&parsed, changed.constData(), sizeof parsed);
-        QVERIFY2(!headerIsValid(parsed), qPrintable(QStringLiteral("byte %1").arg(i)));
-    }
-}
-
-void TestPackets::firmwareVersion_fromParameter_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<uint>("number");
-    QTest::newRow("01.05") << QByteArray("0105") << "01.05" << 105u;
-    QTest::newRow("12.34") << QByteArray("1234") << "12.34" << 234u;
-    QTest::newRow("third byte 0xFF") << QByteArray("01\xFF"
-                                                   "5")
-                                     << QString::fromUtf8("01.\xEF\xBF\xBD"
-                                                          "5")
-                                     << 0u;
-    QTest::newRow("not a number") << QByteArray("01ab") << "01.ab" << 0u;
-    QTest::newRow("zero") << QByteArray(4, '\0') << "" << 0u;
-}
-
-void TestPackets::firmwareVersion_fromParameter()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(QString, text);
-    QFETCH(uint, number);
-    const quint32 parameter = qFromLittleEndian<quint32>(bytes.constData());
-    QCOMPARE(Tools::firmwareVersionText(parameter), text);
-    QCOMPARE(Tools::firmwareVersionNumber(parameter), number);
-}
-
-void TestPackets::printCanHeader_describesHeader_data()
-{
-    QTest::addColumn<int>("action");
-    QTest::addColumn<int>("command");
-    QTest::addColumn<QByteArray>("parameter");
-    QTest::addColumn<uint>("senderSerial");
-    QTest::addColumn<uint>("receiverSerial");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("KeepOnline shows the version")
-        << 1 << 0 << QByteArray("0105") << 0xFFFFFFFFu << 1234u
-        << "CommandMessage - KeepOnline: parameter: 01.05, parameter1: korvoBootOnline, sender "
-           "Device_Trennic: serial: FF FF FF FF, reciever Device_USBBoot: serial 1234";
-    QTest::newRow("KeepOnline with parameter 0")
-        << 1 << 0 << QByteArray(4, '\0') << 7u << 0xFFFFFFFFu
-        << "CommandMessage - KeepOnline: parameter: , parameter1: korvoBootOnline, sender "
-           "Device_Trennic: serial: 7, reciever Device_USBBoot: serial FF FF FF FF";
-    QTest::newRow("ErrorMessage names the code")
-        << 1 << 38 << QByteArray("\x02\x01\0\0", 4) << 1u << 2u
-        << "CommandMessage - ErrorMessage: parameter: Error_BadCrc, parameter1: korvoBootOnline, "
-           "sender Device_Trennic: serial: 1, reciever Device_USBBoot: serial 2";
-    QTest::newRow("data message shows the number")
-        << 0 << 30 << QByteArray("\x10\x27\0\0", 4) << 1u << 2u
-        << "FlashData - DfuInfo: parameter: 10000, parameter1: korvoBootOnline, sender "
-           "Device_Trennic: serial: 1, reciever Device_USBBoot: serial 2";
-    QTest::newRow("unnamed values are blank")
-        << 7 << 99 << QByteArray("\x05\0\0\0", 4) << 1u << 2u
-        << " - : parameter: 5, parameter1: korvoBootOnline, sender Device_Trennic: serial: 1, "
-           "reciever Device_USBBoot: serial 2";
-}
-
-void TestPackets::printCanHeader_describesHeader()
-{
-    QFETCH(int, action);
-    QFETCH(int, command);
-    QFETCH(QByteArray, parameter);
-    QFETCH(uint, senderSerial);
-    QFETCH(uint, receiverSerial);
-    QFETCH(QString, expected);
-    canBusMessageHeaderStruct header{};
-    header.action = quint8(action);
-    header.dataOrCommand = quint8(command);
-    header.senderModelId = korvoEnums::Device_Trennic;
-    header.receiverModelId = korvoEnums::Device_USBBoot;
-    header.senderSerial = senderSerial;
-    header.receiverSerial = receiverSerial;
-    header.parameter = qFromLittleEndian<quint32>(parameter.constData());
-    header.parameter1 = korvoEnums::korvoBootOnline;
-    QCOMPARE(Tools::printCanHeader(&header), expected);
+    LogCapture capture;
+    debugLine() << "usb command recieved: " << QStringLiteral("KeepOnline") << " = " << 0;
+    QCOMPARE(capture.lines().size(), 1);
+    static const QRegularExpression shape(
+        QStringLiteral("^\"\\d\\d:\\d\\d:\\d\\d:\\d\\d\\d\" Debug : (.*)$"));
+    const QRegularExpressionMatch match = shape.match(capture.lines().constFirst());
+    QVERIFY2(match.hasMatch(), qPrintable(capture.lines().constFirst()));
+    QCOMPARE(match.captured(1), QStringLiteral("usb command recieved:  \"KeepOnline\"  =  0"));
 }
 
 QTEST_GUILESS_MAIN(TestPackets)

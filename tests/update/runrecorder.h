@@ -2,42 +2,37 @@
 
 #include "usb_stmflasher.h"
 
-#include <QObject>
 #include <QStringList>
 
 #include <cstring>
 
-// Records, in order, what a flashing run shows the user: progress values and
-// messages, as the device link relays them.
+// Records what a flashing run shows the user, as the device link relays it:
+// progress values, messages, and the progress shown when each message came.
 class RunRecorder : public QObject
 {
 public:
     explicit RunRecorder(USB_StmFlasher* flasher)
     {
-        connect(flasher, &USB_StmFlasher::flashing_progress_changed, this, [this](uint value) {
-            progress.append(value);
-            events.append(QStringLiteral("progress %1").arg(value));
-        });
+        connect(flasher, &USB_StmFlasher::flashing_progress_changed, this,
+                [this](uint value) { progress.append(value); });
         connect(flasher, &USB_StmFlasher::showInfoMessage, this, [this](const QString& text) {
             messages.append(text);
-            events.append(QStringLiteral("message ") + text);
+            progressAtMessage.append(progress.value(progress.size() - 1, 0));
         });
     }
 
-    // 1 first, then never falling and never 100, and 0 last.
-    bool progressWellFormed() const
+    // 1 first, then rising and never 100, and back to 0 for the one message.
+    bool wellFormed() const
     {
-        if (progress.size() < 2 || progress.first() != 1 || progress.last() != 0)
-            return false;
+        bool rising = progress.size() >= 2 && progress.first() == 1 && progress.last() == 0;
         for (int i = 1; i + 1 < progress.size(); ++i)
-            if (progress[i] <= progress[i - 1] || progress[i] >= 100)
-                return false;
-        return true;
+            rising = rising && progress[i] > progress[i - 1] && progress[i] < 100;
+        return rising && progressAtMessage == QList<uint>{0};
     }
 
     QList<uint> progress;
     QStringList messages;
-    QStringList events;
+    QList<uint> progressAtMessage;
 };
 
 // A firmware file: `transmitted` image bytes that follow from `seed`, then a

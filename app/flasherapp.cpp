@@ -1,0 +1,77 @@
+#include "flasherapp.h"
+
+#include "korvoenums.h"
+#include "usb_stmflasher.h"
+
+#include <QApplication>
+#include <QLocale>
+#include <QQmlApplicationEngine>
+#include <QtQml>
+
+// Q_INIT_RESOURCE must not be used inside a namespace. Referencing the
+// bundle here also keeps it in the link of every executable that uses this
+// static library; it registers itself during static initialisation, and a
+// second registration of the same data is a no-op.
+static void initQmlBundle()
+{
+    Q_INIT_RESOURCE(qml);
+}
+
+namespace FlasherApp {
+
+namespace {
+constexpr int mainWindowLoadFailed = 1;
+}
+
+void setApplicationIdentity()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Trennic"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("trennic.example"));
+    QCoreApplication::setApplicationName(QStringLiteral("Trennic Flasher"));
+}
+
+void useCLocale()
+{
+    QLocale::setDefault(QLocale::c());
+}
+
+void initResources()
+{
+    initQmlBundle();
+}
+
+void registerQmlTypes()
+{
+    initResources();
+    qmlRegisterType<korvoEnums>("KORVO", 1, 0, "KorvoEnums");
+    qmlRegisterType<USB_StmFlasher>("USB_StmFlasher_qml_module", 1, 0, "USB_StmFlasher");
+    qmlRegisterSingletonType(QUrl(QStringLiteral("qrc:/qml/components/AppStyle.qml")),
+                             "USB_StmFlasher_qml_module", 1, 0, "AppStyle");
+}
+
+QUrl mainWindowUrl()
+{
+    return QUrl(QStringLiteral("qrc:/qml/Main.qml"));
+}
+
+int exec(QApplication& app, const AfterLoad& afterLoad)
+{
+    setApplicationIdentity();
+    useCLocale();
+
+    int exitCode = 0;
+    {
+        QQmlApplicationEngine engine;
+        registerQmlTypes();
+        engine.load(mainWindowUrl());
+        // Without a window nothing could ever end the event loop.
+        if (engine.rootObjects().isEmpty())
+            return mainWindowLoadFailed;
+        if (afterLoad)
+            afterLoad(engine);
+        exitCode = app.exec();
+    }
+    return exitCode;
+}
+
+} // namespace FlasherApp

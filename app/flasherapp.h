@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QUrl>
+
+#include <functional>
+
+class QApplication;
+class QQmlApplicationEngine;
+
+// The start-up path of the window: identity, locale, QML registrations and
+// the main document. The shipped tool and the demo both run it, so the demo
+// shows exactly the window the user gets.
+namespace FlasherApp {
+
+// Organisation and application names; they also name the per-user settings
+// store that keeps the window position.
+void setApplicationIdentity();
+
+// Numbers are formatted and parsed the same way whatever the user's region.
+void useCLocale();
+
+// Makes the compiled-in QML documents and font reachable under qrc:/.
+void initResources();
+
+// "KorvoEnums" in KORVO 1.0, "USB_StmFlasher" and the "AppStyle" singleton in
+// USB_StmFlasher_qml_module 1.0. Must run before a document importing them
+// is loaded.
+void registerQmlTypes();
+
+// qrc:/qml/Main.qml
+QUrl mainWindowUrl();
+
+// Called with the engine once the main window is loaded, before the event
+// loop starts.
+using AfterLoad = std::function<void(QQmlApplicationEngine& engine)>;
+
+// Runs the tool on an application object the caller has just constructed:
+// identity, C locale, engine, registrations, main window, event loop; the
+// engine (and with it every object the window created) is destroyed before
+// this returns. Returns the event loop's exit code.
+int exec(QApplication& app, const AfterLoad& afterLoad = {});
+
+} // namespace FlasherApp

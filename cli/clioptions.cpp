@@ -1,0 +1,189 @@
+#include "clioptions.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QUrl>
+
+#include <cmath>
+
+namespace {
+
+const QString programName = QStringLiteral("trennic-flasher-cli");
+
+const QString description
+    = QStringLiteral("Shows and updates the firmware of a Korvo device on a USB serial port.\n"
+                     "\n"
+                     "ACTION is exactly one of --info, --list, --file PATH, --url URL. A device\n"
+                     "running its application firmware is restarted into its boot loader before\n"
+                     "it is flashed. Progress goes to stderr, the final message to stdout.\n"
+                     "\n"
+                     "Exit codes: 0 success; 1 the run failed; 2 usage error; 3 no device within\n"
+                     "the wait; 4 catalogue unavailable (--list); 130 interrupted (Ctrl-C).");
+
+// Options that take a value and make sense once.
+const QStringList singleValued{QStringLiteral("file"),   QStringLiteral("url"),
+                               QStringLiteral("port"),   QStringLiteral("device-name"),
+                               QStringLiteral("server"), QStringLiteral("ca-cert"),
+                               QStringLiteral("wait")};
+
+void addOptions(QCommandLineParser* parser)
+{
+    parser->setApplicationDescription(description);
+    parser->addOptions({
+        {QStringLiteral("info"),
+         QStringLiteral("Wait for a device and print its state, firmware version, boot-loader "
+                        "version, board version and revision, and name.")},
+        {QStringLiteral("list"),
+         QStringLiteral("Print the catalogue's images for the connected device, newest first: "
+                        "file name, a tab, URL.")},
+        {QStringLiteral("file"), QStringLiteral("Flash the local image <path>."),
+         QStringLiteral("path")},
+        {QStringLiteral("url"), QStringLiteral("Flash the image at <url> (https)."),
+         QStringLiteral("url")},
+        {QStringLiteral("port"),
+         QStringLiteral("Use this serial device (a path or a port name) instead of scanning; "
+                        "after a reboot the same path is waited for again."),
+         QStringLiteral("path")},
+        {QStringLiteral("device-name"),
+         QStringLiteral("Device name for the catalogue, instead of the name the USB bus "
+                        "reports (needed with --port on a pseudo-terminal)."),
+         QStringLiteral("name")},
+        {QStringLiteral("server"), QStringLiteral("Firmware server base URL (https)."),
+         QStringLiteral("url")},
+        {QStringLiteral("ca-cert"),
+         QStringLiteral("Also trust the CA certificate(s) in this PEM file."),
+         QStringLiteral("file")},
+        {QStringLiteral("wait"),
+         QStringLiteral("How long to wait for a device, and for the boot loader after a "
+                        "reboot (default 30)."),
+         QStringLiteral("seconds")},
+        {QStringLiteral("verbose"), QStringLiteral("Write the debug log to stderr.")},
+        // Not Qt's own help option, which also offers --help-all for Qt's
+        // options: this program has none.
+        {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Print this help.")},
+        {QStringLiteral("version"), QStringLiteral("Print the version.")},
+    });
+}
+
+bool isHttpsUrl(const QString& text)
+{
+    // Tolerant as the engine parses it: catalogue URLs are plain text and may
+    // hold spaces ("Korvo 7").
+    const QUrl url(text, QUrl::TolerantMode);
+    return url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty();
+}
+
+CliParseResult usageError(const QString& error)
+{
+    CliParseResult result;
+    result.outcome = CliParseResult::Outcome::UsageError;
+    result.error = error;
+    result.text = CliCommandLine::usage();
+    return result;
+}
+
+} // namespace
+
+namespace CliCommandLine {
+
+QString usage()
+{
+    QCommandLineParser parser;
+    addOptions(&parser);
+    // The parser names the program by argv[0]; the synopsis names it as
+    // installed and shows the action.
+    QString text = parser.helpText();
+    const int firstLineEnd = text.indexOf(QLatin1Char('\n'));
+    text.replace(0, firstLineEnd, QStringLiteral("Usage: %1 [options] ACTION").arg(programName));
+    return text;
+}
+
+CliParseResult parse(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    addOptions(&parser);
+    if (!parser.parse(arguments))
+        return usageError(parser.errorText());
+
+    if (parser.isSet(QStringLiteral("help"))) {
+        CliParseResult result;
+        result.outcome = CliParseResult::Outcome::Help;
+        result.text = usage();
+        return result;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        CliParseResult result;
+        result.outcome = CliParseResult::Outcome::Version;
+        result.text = programName + QLatin1Char(' ') + QStringLiteral(TRENNIC_VERSION);
+        return result;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(
+            QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().first()));
+    for (const QString& name : singleValued) {
+        if (parser.values(name).size() > 1)
+            return usageError(QStringLiteral("--%1 given more than once.").arg(name));
+    }
+
+    CliOptions options;
+    int actions = 0;
+    if (parser.isSet(QStringLiteral("info"))) {
+        options.action = CliOptions::Action::Info;
+        ++actions;
+    }
+    if (parser.isSet(QStringLiteral("list"))) {
+        options.action = CliOptions::Action::List;
+        ++actions;
+    }
+    if (parser.isSet(QStringLiteral("file"))) {
+        options.action = CliOptions::Action::File;
+        options.file = parser.value(QStringLiteral("file"));
+        ++actions;
+    }
+    if (parser.isSet(QStringLiteral("url"))) {
+        options.action = CliOptions::Action::Url;
+        options.url = parser.value(QStringLiteral("url"));
+        ++actions;
+    }
+    if (actions != 1)
+        return usageError(actions == 0 ? QStringLiteral("No action given.")
+                                       : QStringLiteral("More than one action given; choose one."));
+
+    if (options.action == CliOptions::Action::File && options.file.isEmpty())
+        return usageError(QStringLiteral("--file needs a path."));
+    if (options.action == CliOptions::Action::Url && !isHttpsUrl(options.url))
+        return usageError(QStringLiteral("--url needs an https URL."));
+
+    options.port = parser.value(QStringLiteral("port"));
+    if (parser.isSet(QStringLiteral("port")) && options.port.isEmpty())
+        return usageError(QStringLiteral("--port needs a path or a port name."));
+    options.deviceName = parser.value(QStringLiteral("device-name"));
+    if (parser.isSet(QStringLiteral("device-name")) && options.deviceName.isEmpty())
+        return usageError(QStringLiteral("--device-name needs a name."));
+    options.server = parser.value(QStringLiteral("server"));
+    if (parser.isSet(QStringLiteral("server")) && !isHttpsUrl(options.server))
+        return usageError(QStringLiteral("--server needs an https URL."));
+    options.caCertificate = parser.value(QStringLiteral("ca-cert"));
+    if (parser.isSet(QStringLiteral("ca-cert")) && options.caCertificate.isEmpty())
+        return usageError(QStringLiteral("--ca-cert needs a file."));
+
+    if (parser.isSet(QStringLiteral("wait"))) {
+        bool ok = false;
+        const double seconds = parser.value(QStringLiteral("wait")).toDouble(&ok);
+        const double maxSeconds = double(CliOptions::maxWait.count()) / 1000.0;
+        if (!ok || !std::isfinite(seconds) || seconds <= 0 || seconds > maxSeconds)
+            return usageError(
+                QStringLiteral("--wait needs a number of seconds above 0, at most %1.")
+                    .arg(maxSeconds));
+        options.wait = std::chrono::milliseconds(qint64(std::ceil(seconds * 1000.0)));
+    }
+    options.verbose = parser.isSet(QStringLiteral("verbose"));
+
+    CliParseResult result;
+    result.outcome = CliParseResult::Outcome::Run;
+    result.options = options;
+    return result;
+}
+
+} // namespace CliCommandLine

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+
+// What one invocation of trennic-flasher-cli asks for, parsed and checked.
+struct CliOptions
+{
+    enum class Action {
+        None,
+        Info, // print what the device reports
+        List, // print the catalogue entries for the device
+        File, // flash a local image
+        Url, // flash the image at a URL
+    };
+
+    // Default of --wait: how long to wait for a device, and for the boot
+    // loader after a reboot.
+    static constexpr std::chrono::milliseconds defaultWait{30000};
+    // Longest accepted --wait, a day: beyond it the user meant something else.
+    static constexpr std::chrono::milliseconds maxWait{24 * 3600 * 1000};
+
+    Action action = Action::None;
+    QString file; // --file
+    QString url; // --url
+    QString port; // --port: a path or a port name; empty = scan
+    QString deviceName; // --device-name; empty = the bus-reported description
+    QString server; // --server: firmware base URL; empty = the compiled-in one
+    QString caCertificate; // --ca-cert: extra trusted CA (PEM)
+    std::chrono::milliseconds wait = defaultWait;
+    bool verbose = false;
+};
+
+// The outcome of reading the command line.
+struct CliParseResult
+{
+    enum class Outcome {
+        Run, // `options` holds a complete request
+        Help, // print `text` (the usage) on stdout, exit 0
+        Version, // print `text` on stdout, exit 0
+        UsageError, // print `error` and the usage (`text`) on stderr, exit 2
+    };
+
+    Outcome outcome = Outcome::UsageError;
+    CliOptions options;
+    QString error;
+    QString text;
+};
+
+namespace CliCommandLine {
+
+// Reads `arguments` (the program name first, as QCoreApplication::arguments()
+// gives them). Pure apart from the program name in the usage text.
+CliParseResult parse(const QStringList& arguments);
+
+// The usage text: synopsis, actions, options, exit codes.
+QString usage();
+
+} // namespace CliCommandLine

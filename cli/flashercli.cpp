@@ -1,0 +1,395 @@
+#include "flashercli.h"
+
+#include "dfu_client.h"
+#include "firmwareserver.h"
+#include "fixedportprovider.h"
+#include "interruptwatcher.h"
+#include "korvoenums.h"
+#include "tools.h"
+#include "usb_stmflasher.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QSerialPort>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+const QString programName = QStringLiteral("trennic-flasher-cli");
+
+QString stateText(uint status)
+{
+    switch (status) {
+    case korvoEnums::korvoOnline:
+        return QStringLiteral("application firmware");
+    case korvoEnums::korvoBootOnline:
+        return QStringLiteral("boot loader");
+    case korvoEnums::korvoReflash:
+        return QStringLiteral("boot loader, taking an image");
+    default:
+        return QStringLiteral("state %1").arg(status);
+    }
+}
+
+QString seconds(std::chrono::milliseconds duration)
+{
+    return QString::number(double(duration.count()) / 1000.0, 'g', 6);
+}
+
+} // namespace
+
+FlasherCli::FlasherCli(const CliOptions& options, ProgressReport::Style progressStyle,
+                       const CliConsole& console, QObject* parent)
+    : QObject(parent), options(options), console(console), progress(progressStyle)
+{
+    deadline = new QTimer(this);
+    deadline->setSingleShot(true);
+    deadline->setTimerType(Qt::PreciseTimer);
+    connect(deadline, &QTimer::timeout, this, &FlasherCli::onDeadline);
+}
+
+FlasherCli::~FlasherCli()
+{
+    // The link scans through the provider; it goes first.
+    delete link;
+    link = nullptr;
+    if (portProvider)
+        SerialPortEnvironment::removeProvider(portProvider.get());
+}
+
+void FlasherCli::start()
+{
+    if (options.action == CliOptions::Action::File) {
+        // Checked before the device is touched: a typo must not restart a
+        // device into its boot loader for nothing.
+        QFile file(options.file);
+        if (!file.open(QIODevice::ReadOnly)) {
+            console.err(QStringLiteral("%1: cannot read %2: %3\n")
+                            .arg(programName, options.file, file.errorString()));
+            console.out(DFU_client::fileUnreadableMessage + QLatin1Char('\n'));
+            finish(ExitRunFailed);
+            return;
+        }
+    }
+
+    if (!options.port.isEmpty()) {
+        portProvider = std::make_unique<FixedPortProvider>(options.port);
+        SerialPortEnvironment::installProvider(portProvider.get());
+    }
+    link = new USB_StmFlasher(this);
+    connect(link, &USB_StmFlasher::devConnStatusChanged, this, &FlasherCli::onLinkChanged);
+    connect(link->dfu(), &DFU_client::catalogueRequestFinished, this,
+            &FlasherCli::onCatalogueFinished);
+    connect(link, &USB_StmFlasher::flashing_progress_changed, this, &FlasherCli::onProgress);
+    connect(link, &USB_StmFlasher::showInfoMessage, this, &FlasherCli::onRunMessage);
+
+    console.err(QStringLiteral("Waiting for a device%1...\n")
+                    .arg(portProvider ? QStringLiteral(" at ") + portProvider->systemLocation()
+                                      : QString()));
+    phase = Phase::WaitingForDevice;
+    armDeadline(options.wait);
+}
+
+void FlasherCli::interrupt(int signalNumber)
+{
+    if (phase == Phase::Done)
+        return;
+    if (phase == Phase::Flashing)
+        console.err(progress.finish(false, runImageSize, {}));
+    const bool portOpen = link && link->port()->isOpen();
+    if (portOpen)
+        link->onAppQuit();
+    console.err(QStringLiteral("%1: interrupted%2\n")
+                    .arg(programName, portOpen ? QStringLiteral(", port closed") : QString()));
+    finish(128 + signalNumber);
+}
+
+bool FlasherCli::applyDeviceName()
+{
+    if (options.deviceName.isEmpty()
+        || link->property("deviceName").toString() == options.deviceName)
+        return false;
+    // Through the property system, which announces the change: the handler
+    // then runs again, with the name in place.
+    link->setProperty("deviceName", options.deviceName);
+    return true;
+}
+
+void FlasherCli::onLinkChanged()
+{
+    if (phase == Phase::Done || applyDeviceName())
+        return;
+    const uint status = link->getDevConnStatus();
+    if (status != korvoEnums::korvoOffline && status != lastStatus) {
+        lastStatus = status;
+        // Only while waiting: during a run the states belong to the engine.
+        if (phase == Phase::WaitingForDevice || phase == Phase::WaitingForBootLoader)
+            console.err(QStringLiteral("Device%1: %2, firmware %3\n")
+                            .arg(deviceLabel(), stateText(status),
+                                 link->property("currentFirmwareVersion").toString()));
+    }
+
+    switch (phase) {
+    case Phase::WaitingForDevice:
+        if (status != korvoEnums::korvoOffline)
+            deviceFound(status);
+        break;
+    case Phase::WaitingForBootLoader:
+        if (status == korvoEnums::korvoBootOnline)
+            startRun();
+        break;
+    case Phase::WaitingForDeviceInfo:
+        printInfoOnceKnown();
+        break;
+    default:
+        break;
+    }
+}
+
+void FlasherCli::deviceFound(uint status)
+{
+    switch (options.action) {
+    case CliOptions::Action::Info:
+        phase = Phase::WaitingForDeviceInfo;
+        armDeadline(deviceInfoGrace);
+        printInfoOnceKnown();
+        break;
+    case CliOptions::Action::List:
+        phase = Phase::WaitingForCatalogue;
+        armDeadline(catalogueTimeout);
+        if (catalogueReplaced.has_value())
+            concludeList();
+        break;
+    case CliOptions::Action::File:
+    case CliOptions::Action::Url:
+        if (status == korvoEnums::korvoOnline) {
+            console.err(QStringLiteral("Restarting the device into its boot loader...\n"));
+            phase = Phase::WaitingForBootLoader;
+            armDeadline(options.wait);
+            link->sendToKorvo(korvoEnums::CommandMessage, korvoEnums::PrepareToFlash, 0);
+        } else if (status == korvoEnums::korvoBootOnline) {
+            startRun();
+        }
+        // Any other state (a boot loader still busy with an earlier image)
+        // is waited out: the device reports 1 or 2 once it is ready.
+        break;
+    case CliOptions::Action::None:
+        break;
+    }
+}
+
+void FlasherCli::printInfoOnceKnown()
+{
+    // The link announces DfuInfo values; a boot-loader version tells they came.
+    if (link->property("dfuVersion").toUInt() > 0)
+        printInfo();
+}
+
+void FlasherCli::printInfo()
+{
+    const uint status = link->getDevConnStatus();
+    const uint dfuVersion = link->property("dfuVersion").toUInt();
+    const QString unknown = QStringLiteral("unknown");
+    // Board fields come with the boot-loader version in one DfuInfo message.
+    const bool boardKnown = dfuVersion > 0;
+    console.out(QStringLiteral("state: %1 (%2)\n")
+                    .arg(Tools::convertEnumToQString(QStringLiteral("SocketStatus"),
+                                                     static_cast<unsigned char>(status)),
+                         stateText(status))
+                + QStringLiteral("firmware version: %1\n")
+                      .arg(link->property("currentFirmwareVersion").toString())
+                + QStringLiteral("boot-loader version: %1\n")
+                      .arg(boardKnown ? QString::number(dfuVersion) : unknown)
+                + QStringLiteral("board version: %1\n")
+                      .arg(boardKnown ? link->property("boardVer").toString() : unknown)
+                + QStringLiteral("board revision: %1\n")
+                      .arg(boardKnown ? link->property("boardRev").toString() : unknown)
+                + QStringLiteral("device name: %1\n").arg(link->property("deviceName").toString()));
+    finish(ExitSuccess);
+}
+
+void FlasherCli::onCatalogueFinished(bool replaced)
+{
+    catalogueReplaced = replaced;
+    if (phase == Phase::WaitingForCatalogue)
+        concludeList();
+}
+
+void FlasherCli::concludeList()
+{
+    if (!catalogueReplaced.value_or(false)) {
+        fail(ExitCatalogueUnavailable,
+             QStringLiteral("the firmware catalogue is unavailable from %1")
+                 .arg(FirmwareServer::baseUrl()));
+        return;
+    }
+    applyDeviceName();
+    const QString name = link->property("deviceName").toString();
+    const QVariantList entries = newestFirst(link->getWebFirmwaresList());
+    QString text;
+    for (const QVariant& entry : entries) {
+        const QVariantMap map = entry.toMap();
+        text += map.value(QStringLiteral("fileName")).toString() + QLatin1Char('\t')
+            + map.value(QStringLiteral("fileUrl")).toString() + QLatin1Char('\n');
+    }
+    console.out(text);
+    if (entries.isEmpty())
+        console.err(
+            name.isEmpty()
+                ? QStringLiteral("The device reports no name; give it with --device-name.\n")
+                : QStringLiteral("The catalogue has no images for \"%1\".\n").arg(name));
+    finish(ExitSuccess);
+}
+
+void FlasherCli::startRun()
+{
+    phase = Phase::Flashing;
+    deadline->stop();
+    if (options.action == CliOptions::Action::File) {
+        console.err(QStringLiteral("Flashing %1 (%2 bytes)\n")
+                        .arg(options.file)
+                        .arg(QFileInfo(options.file).size()));
+        link->dfu()->flashFromFile(options.file);
+    } else {
+        console.err(QStringLiteral("Downloading %1\n").arg(options.url));
+        link->flashFromUrl(options.url);
+    }
+}
+
+void FlasherCli::onProgress(uint percent)
+{
+    if (phase != Phase::Flashing || percent == 0)
+        return;
+    if (!transferClock.isValid())
+        transferClock.start();
+    runImageSize = link->dfu()->imageSize();
+    console.err(progress.update(percent, link->dfu()->confirmedBytes(), runImageSize,
+                                std::chrono::milliseconds(transferClock.elapsed())));
+}
+
+void FlasherCli::onRunMessage(const QString& message)
+{
+    if (phase != Phase::Flashing)
+        return;
+    // The engine's one message per run; only its success text means that
+    // the whole image was written.
+    const bool succeeded = message == DFU_client::successMessage;
+    const std::chrono::milliseconds elapsed(transferClock.isValid() ? transferClock.elapsed() : 0);
+    console.err(progress.finish(succeeded, runImageSize, elapsed));
+    console.out(message + QLatin1Char('\n'));
+    finish(succeeded ? ExitSuccess : ExitRunFailed);
+}
+
+void FlasherCli::onDeadline()
+{
+    switch (phase) {
+    case Phase::WaitingForDevice:
+        if (lastStatus != korvoEnums::korvoOffline)
+            fail(ExitNoDevice,
+                 QStringLiteral("the device stayed in %1, not ready to flash, for %2 s")
+                     .arg(stateText(lastStatus), waitText()));
+        else
+            fail(ExitNoDevice, QStringLiteral("no device within %1 s").arg(waitText()));
+        break;
+    case Phase::WaitingForBootLoader:
+        fail(ExitNoDevice,
+             QStringLiteral("the boot loader did not report within %1 s").arg(waitText()));
+        break;
+    case Phase::WaitingForDeviceInfo:
+        printInfo(); // without the DfuInfo fields
+        break;
+    case Phase::WaitingForCatalogue:
+        fail(ExitCatalogueUnavailable,
+             QStringLiteral("no firmware catalogue within %1 s").arg(seconds(catalogueTimeout)));
+        break;
+    default:
+        break;
+    }
+}
+
+void FlasherCli::armDeadline(std::chrono::milliseconds timeout)
+{
+    deadline->start(int(timeout.count()));
+}
+
+QString FlasherCli::deviceLabel() const
+{
+    const QString name = link->property("deviceName").toString();
+    return name.isEmpty() ? QString() : QStringLiteral(" \"%1\"").arg(name);
+}
+
+QString FlasherCli::waitText() const
+{
+    return seconds(options.wait);
+}
+
+void FlasherCli::fail(int exitCode, const QString& reason)
+{
+    console.err(QStringLiteral("%1: %2\n").arg(programName, reason));
+    finish(exitCode);
+}
+
+void FlasherCli::finish(int exitCode)
+{
+    if (phase == Phase::Done)
+        return;
+    phase = Phase::Done;
+    deadline->stop();
+    code = exitCode;
+    emit finished(exitCode);
+}
+
+QVariantList FlasherCli::newestFirst(QVariantList entries)
+{
+    std::stable_sort(entries.begin(), entries.end(), [](const QVariant& a, const QVariant& b) {
+        return QString::localeAwareCompare(a.toMap().value(QStringLiteral("fileName")).toString(),
+                                           b.toMap().value(QStringLiteral("fileName")).toString())
+            > 0;
+    });
+    return entries;
+}
+
+int FlasherCli::runCommandLine(const QStringList& arguments)
+{
+    const CliConsole console;
+    const CliParseResult parsed = CliCommandLine::parse(arguments);
+    switch (parsed.outcome) {
+    case CliParseResult::Outcome::Help:
+        console.out(parsed.text);
+        return ExitSuccess;
+    case CliParseResult::Outcome::Version:
+        console.out(parsed.text + QLatin1Char('\n'));
+        return ExitSuccess;
+    case CliParseResult::Outcome::UsageError:
+        console.err(QStringLiteral("%1: %2\n\n").arg(programName, parsed.error) + parsed.text);
+        return ExitUsage;
+    case CliParseResult::Outcome::Run:
+        break;
+    }
+    const CliOptions& options = parsed.options;
+    CliLog::install(options.verbose);
+    if (!options.server.isEmpty())
+        FirmwareServer::setBaseUrl(options.server);
+    if (!options.caCertificate.isEmpty()
+        && !FirmwareServer::addTrustedCaFile(options.caCertificate)) {
+        console.err(QStringLiteral("%1: no PEM certificate in %2\n\n")
+                        .arg(programName, options.caCertificate)
+                    + CliCommandLine::usage());
+        return ExitUsage;
+    }
+
+    InterruptWatcher interrupts;
+    FlasherCli cli(options,
+                   console.errIsTerminal() ? ProgressReport::Style::UpdatingLine
+                                           : ProgressReport::Style::LinePerTenPercent,
+                   console);
+    connect(&interrupts, &InterruptWatcher::interrupted, &cli, &FlasherCli::interrupt);
+    connect(&cli, &FlasherCli::finished, QCoreApplication::instance(), &QCoreApplication::exit);
+    cli.start();
+    if (!cli.isFinished())
+        QCoreApplication::exec();
+    return cli.exitCode();
+}

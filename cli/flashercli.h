@@ -1,0 +1,114 @@
+#pragma once
+
+#include "cliconsole.h"
+#include "clioptions.h"
+#include "progressreport.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QStringList>
+#include <QVariantList>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+class FixedPortProvider;
+class QTimer;
+class USB_StmFlasher;
+
+// One run of trennic-flasher-cli: waits for a device, then prints what it
+// reports, lists its firmware images or flashes one, driving the same
+// USB_StmFlasher and DFU_client as the window does, and ends with an exit
+// code. A device running its application firmware is restarted into its
+// boot loader (PrepareToFlash 0) before it is flashed.
+class FlasherCli : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum ExitCode : int {
+        ExitSuccess = 0,
+        ExitRunFailed = 1, // device error, time-out, lost port, download failed, image refused
+        ExitUsage = 2,
+        ExitNoDevice = 3, // no device (or no boot loader after the reboot) within the wait
+        ExitCatalogueUnavailable = 4, // --list: the catalogue could not be fetched
+        ExitInterrupted = 130, // Ctrl-C; 128 + the signal's number in general
+    };
+
+    // After the device has first reported, how long --info waits for its
+    // DfuInfo message (board and boot-loader versions), which a device sends
+    // right after its first answer.
+    static constexpr std::chrono::milliseconds deviceInfoGrace{1000};
+    // Longest wait for the catalogue once the device is there. The engine
+    // bounds each request too; this also bounds a server that trickles.
+    static constexpr std::chrono::milliseconds catalogueTimeout{60000};
+
+    FlasherCli(const CliOptions& options, ProgressReport::Style progressStyle,
+               const CliConsole& console = CliConsole(), QObject* parent = nullptr);
+    ~FlasherCli() override;
+
+    // Starts the device link and the wait for a device; the run ends with
+    // finished(), possibly before start() returns.
+    void start();
+    // Ctrl-C and the like: closes the port at once (a device in its boot
+    // loader stays there, ready for another try) and finishes with
+    // 128 + `signalNumber`.
+    void interrupt(int signalNumber);
+
+    bool isFinished() const { return phase == Phase::Done; }
+    int exitCode() const { return code; }
+
+    // Catalogue entries ordered as the window offers them, newest first: by
+    // "fileName", descending, in locale-aware order.
+    static QVariantList newestFirst(QVariantList entries);
+
+    // The whole program: reads `arguments`, runs, returns the exit code.
+    // Needs a QCoreApplication.
+    static int runCommandLine(const QStringList& arguments);
+
+signals:
+    void finished(int exitCode);
+
+private:
+    enum class Phase {
+        Idle,
+        WaitingForDevice,
+        WaitingForDeviceInfo, // --info: the device is there, its DfuInfo may follow
+        WaitingForCatalogue, // --list
+        WaitingForBootLoader, // reboot requested
+        Flashing, // the engine has the run
+        Done,
+    };
+
+    void onLinkChanged();
+    void onDeadline();
+    void onCatalogueFinished(bool replaced);
+    void onProgress(uint percent);
+    void onRunMessage(const QString& message);
+
+    bool applyDeviceName();
+    void deviceFound(uint status);
+    void printInfoOnceKnown();
+    void printInfo();
+    void concludeList();
+    void startRun();
+    void armDeadline(std::chrono::milliseconds timeout);
+    void fail(int exitCode, const QString& reason);
+    void finish(int exitCode);
+    QString deviceLabel() const;
+    QString waitText() const;
+
+    CliOptions options;
+    CliConsole console;
+    ProgressReport progress;
+    std::unique_ptr<FixedPortProvider> portProvider;
+    USB_StmFlasher* link = nullptr;
+    QTimer* deadline = nullptr;
+    Phase phase = Phase::Idle;
+    int code = -1;
+    uint lastStatus = 0; // the last non-zero state the device reported
+    std::optional<bool> catalogueReplaced; // outcome of the latest catalogue request
+    QElapsedTimer transferClock; // from the device's ReadyToFlash
+    quint64 runImageSize = 0; // the image of the run, as last seen in progress
+};

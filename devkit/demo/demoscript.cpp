@@ -1,0 +1,232 @@
+#include "demoscript.h"
+
+#include "debugline.h"
+#include "korvoemulator.h"
+#include "usb_stmflasher.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QImage>
+#include <QMetaObject>
+#include <QMouseEvent>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QVariant>
+
+const QString DemoScript::successMessage = QStringLiteral("Обновление успешно установлено!");
+
+DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
+                       const QString& shotDir, QObject* parent)
+    : QObject(parent), window(demoWindow), emulator(demoEmulator), screenshotDir(shotDir)
+{
+    pollTimer.setInterval(pollInterval);
+    connect(&pollTimer, &QTimer::timeout, this, &DemoScript::poll);
+
+    waitFor(QStringLiteral("the window on screen"), [this] {
+        return window->isExposed() && link() != nullptr && item("homeForm") != nullptr;
+    });
+    pause(settleTime);
+    then(QStringLiteral("screenshot without a device, then power the device on"), [this] {
+        screenshot(QStringLiteral("1-no-device.png"));
+        if (!emulator->start())
+            fail(QStringLiteral("the emulated device did not start: ") + emulator->errorString());
+    });
+
+    waitFor(QStringLiteral("the device in its application firmware with its DfuInfo"), [this] {
+        QQuickItem* update = item("updateButton");
+        return status() == 1 && update && update->isVisible() && update->isEnabled();
+    });
+    pause(settleTime);
+    then(QStringLiteral("screenshot of the application firmware, press the update button"), [this] {
+        screenshot(QStringLiteral("2-application-firmware.png"));
+        click(item("updateButton"));
+    });
+
+    waitFor(QStringLiteral("the boot loader with the firmware list"), [this] {
+        QQuickItem* combo = item("firmwareComboBox");
+        return status() == 2 && combo && combo->isVisible() && combo->property("count").toInt() > 0;
+    });
+    then(QStringLiteral("open the firmware list"), [this] { click(item("firmwareComboBox")); });
+    waitFor(QStringLiteral("the list open"), [this] { return comboEntry(0) != nullptr; });
+    pause(settleTime);
+    then(QStringLiteral("pick the newest image"), [this] { click(comboEntry(0)); });
+    waitFor(QStringLiteral("the newest image chosen"), [this] {
+        QQuickItem* flash = item("flashButton");
+        return item("firmwareComboBox")->property("currentIndex").toInt() == 0 && flash
+            && flash->isEnabled();
+    });
+    pause(settleTime);
+    then(QStringLiteral("screenshot of the boot loader, press the flash button"), [this] {
+        chosenImage = item("firmwareComboBox")->property("currentText").toString();
+        screenshot(QStringLiteral("3-boot-loader.png"));
+        connect(link(), &USB_StmFlasher::flashing_progress_changed, this, &DemoScript::onProgress);
+        click(item("flashButton"));
+    });
+
+    waitFor(QStringLiteral("the end of the flashing run"),
+            [this] { return openDialog() != nullptr; });
+    pause(settleTime);
+    then(QStringLiteral("screenshot of the final message, press OK"), [this] {
+        QObject* dialog = openDialog();
+        const QString message = dialog->property("dialogText").toString();
+        screenshot(QStringLiteral("5-success-dialog.png"));
+        if (message != successMessage) {
+            fail(QStringLiteral("the run ended with: ") + message);
+            return;
+        }
+        if (!flashingShotTaken)
+            fail(QStringLiteral("no progress report reached %1 %").arg(flashingShotProgress));
+        click(dialog->findChild<QQuickItem*>(QStringLiteral("acceptButton")));
+    });
+
+    waitFor(QStringLiteral("the device back in its application firmware"), [this] {
+        return openDialog() == nullptr && status() == 1
+            && link()->property("currentFirmwareVersion").toString() != QLatin1String("01.05");
+    });
+    pause(settleTime);
+    then(QStringLiteral("screenshot of the new firmware"), [this] {
+        screenshot(QStringLiteral("6-new-firmware.png"));
+        done = true;
+        pollTimer.stop();
+        emit finished(true,
+                      QStringLiteral("flashed %1; the device now runs firmware %2")
+                          .arg(chosenImage, link()->property("currentFirmwareVersion").toString()));
+    });
+}
+
+void DemoScript::start()
+{
+    QDir().mkpath(screenshotDir);
+    clock.start();
+    pollTimer.start();
+}
+
+void DemoScript::waitFor(const QString& what, std::function<bool()> ready)
+{
+    steps.append({what, std::move(ready), {}});
+}
+
+void DemoScript::then(const QString& what, std::function<void()> act)
+{
+    steps.append({what, {}, std::move(act)});
+}
+
+void DemoScript::pause(std::chrono::milliseconds time)
+{
+    steps.append({QStringLiteral("pause"),
+                  [this, time] {
+                      if (!pauseClock.isValid())
+                          pauseClock.start();
+                      if (pauseClock.elapsed() < time.count())
+                          return false;
+                      pauseClock.invalidate();
+                      return true;
+                  },
+                  {}});
+}
+
+void DemoScript::poll()
+{
+    if (done)
+        return;
+    if (clock.elapsed() > deadline.count()) {
+        fail(QStringLiteral("timed out waiting for ") + steps.value(current).what);
+        return;
+    }
+    // Runs every step that is ready now, stopping at the first that is not.
+    while (!done && current < steps.size()) {
+        const Step& step = steps.at(current);
+        if (step.ready && !step.ready())
+            return;
+        if (step.act) {
+            debugLine() << "demo:" << step.what;
+            step.act();
+        }
+        ++current;
+    }
+}
+
+void DemoScript::fail(const QString& why)
+{
+    if (done)
+        return;
+    done = true;
+    pollTimer.stop();
+    emit finished(false, why);
+}
+
+QQuickItem* DemoScript::item(const char* objectName) const
+{
+    return window->findChild<QQuickItem*>(QLatin1String(objectName));
+}
+
+USB_StmFlasher* DemoScript::link() const
+{
+    return window->findChild<USB_StmFlasher*>(QStringLiteral("usb_stmFlasher"));
+}
+
+int DemoScript::status() const
+{
+    USB_StmFlasher* device = link();
+    return device ? int(device->getDevConnStatus()) : -1;
+}
+
+QObject* DemoScript::openDialog() const
+{
+    const QList<QObject*> dialogs = window->findChildren<QObject*>(QStringLiteral("messageDialog"));
+    for (QObject* dialog : dialogs)
+        if (dialog->property("visible").toBool())
+            return dialog;
+    return nullptr;
+}
+
+QQuickItem* DemoScript::comboEntry(int index) const
+{
+    QQuickItem* combo = item("firmwareComboBox");
+    if (combo == nullptr)
+        return nullptr;
+    QObject* popup = combo->property("popup").value<QObject*>();
+    if (popup == nullptr || !popup->property("opened").toBool())
+        return nullptr;
+    QQuickItem* list = popup->property("contentItem").value<QQuickItem*>();
+    QQuickItem* entry = nullptr;
+    if (list)
+        QMetaObject::invokeMethod(list, "itemAtIndex", Q_RETURN_ARG(QQuickItem*, entry),
+                                  Q_ARG(int, index));
+    return entry;
+}
+
+void DemoScript::click(QQuickItem* target)
+{
+    if (target == nullptr) {
+        fail(QStringLiteral("nothing to click"));
+        return;
+    }
+    const QPointF local = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
+    const QPointF global = window->mapToGlobal(local.toPoint());
+    QMouseEvent press(QEvent::MouseButtonPress, local, local, global, Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, local, local, global, Qt::LeftButton,
+                        Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window, &release);
+}
+
+void DemoScript::screenshot(const QString& fileName)
+{
+    const QString path = QDir(screenshotDir).filePath(fileName);
+    if (!window->grabWindow().save(path))
+        fail(QStringLiteral("cannot write ") + path);
+    else
+        debugLine() << "demo: screenshot" << path;
+}
+
+void DemoScript::onProgress(uint progress)
+{
+    // Taken at once: with a fast device the run may be over before the next
+    // poll.
+    if (!flashingShotTaken && progress >= flashingShotProgress && progress < 100) {
+        flashingShotTaken = true;
+        screenshot(QStringLiteral("4-flashing.png"));
+    }
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
+
+class KorvoEmulator;
+class QQuickItem;
+class QQuickWindow;
+class USB_StmFlasher;
+
+// The demo's scripted pass: walks the tool's window through the whole road
+// the way a user would, pressing the real buttons found by their object
+// names, and saves a screenshot of every face on the way. The device is
+// powered on only after the first screenshot, so that one shows the window
+// without a device.
+class DemoScript : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The whole pass must be over by then, or it fails.
+    static constexpr std::chrono::milliseconds deadline{60000};
+    static constexpr std::chrono::milliseconds pollInterval{50};
+    // Longer than the buttons' 600 ms colour animation.
+    static constexpr std::chrono::milliseconds settleTime{800};
+    // The flashing face is taken at the first progress report at or above it.
+    static constexpr unsigned int flashingShotProgress = 45;
+
+    static const QString successMessage;
+
+    DemoScript(QQuickWindow* window, KorvoEmulator* emulator, const QString& screenshotDir,
+               QObject* parent = nullptr);
+
+    void start();
+
+signals:
+    void finished(bool ok, const QString& message);
+
+private:
+    struct Step
+    {
+        QString what;
+        std::function<bool()> ready; // polled until true
+        std::function<void()> act; // then run once
+    };
+
+    void waitFor(const QString& what, std::function<bool()> ready);
+    void then(const QString& what, std::function<void()> act);
+    void pause(std::chrono::milliseconds time);
+    void poll();
+    void fail(const QString& why);
+
+    QQuickItem* item(const char* objectName) const;
+    USB_StmFlasher* link() const;
+    int status() const;
+    QObject* openDialog() const;
+    QQuickItem* comboEntry(int index) const;
+    void click(QQuickItem* target);
+    void screenshot(const QString& fileName);
+    void onProgress(uint progress);
+
+    QQuickWindow* window;
+    KorvoEmulator* emulator;
+    QString screenshotDir;
+    QList<Step> steps;
+    int current = 0;
+    QTimer pollTimer;
+    QElapsedTimer clock;
+    QElapsedTimer pauseClock;
+    bool flashingShotTaken = false;
+    bool done = false;
+    QString chosenImage;
+};

@@ -1,0 +1,130 @@
+import QtQuick 2.7
+import QtQuick.Controls 2.0
+import USB_StmFlasher_qml_module 1.0
+import "components"
+
+// The window's one page. Which face it shows follows the device link's
+// connection status alone: 0 nothing connected, 1 application firmware (the
+// update button), 2 boot loader (the firmware picker, the flash button and
+// the progress bar), 4 boot loader taking an image (the same, flashing
+// disabled).
+Page {
+    id: page
+
+    // The device link shown and driven by this page.
+    property USB_StmFlasher flasher
+    // One element per offered image: text (file name), url (download URL).
+    property alias firmwareModel: firmwareListModel
+    // Set by the progress rule; the bar shows until the first progress report.
+    property bool progressBarShown: true
+
+    // What the faces follow; a page without a link shows "not connected".
+    readonly property int devConnStatus: flasher ? flasher.devConnStatus : 0
+    readonly property int dfuVersion: flasher ? flasher.dfuVersion : 0
+
+    width: 800
+    height: 250
+    title: qsTr("Home")
+
+    ListModel {
+        id: firmwareListModel
+    }
+
+    Label {
+        id: informationLabel
+        objectName: "informationLabel"
+        anchors.top: parent.top
+        width: page.width
+        height: page.devConnStatus === 0 ? page.height : 1.2 * contentHeight
+        horizontalAlignment: Text.AlignHCenter
+        verticalAlignment: Text.AlignVCenter
+        font.pixelSize: 16
+        text: page.devConnStatus === 0
+              ? "Устройство не подключено"
+              : "Подключено - " + page.flasher.deviceName
+                + "\n" + " Текущая версия прошивки: " + page.flasher.currentFirmwareVersion
+                + (page.flasher.dfuVersion > 0
+                   ? "\n" + " Версия DFU: " + page.flasher.dfuVersion
+                     + " Версия платы: " + page.flasher.boardVer
+                     + " Rev " + page.flasher.boardRev
+                   : "")
+    }
+
+    BasicButton {
+        id: updateButton
+        objectName: "updateButton"
+        anchors.centerIn: parent
+        text: qsTr("Обновить прошивку")
+        visible: page.devConnStatus === 1
+        enabled: page.dfuVersion > 1
+        // CommandMessage, PrepareToFlash, parameter 0: restart into the boot loader.
+        onClicked: page.flasher.sendToKorvo(1, 13, 0)
+    }
+
+    Frame {
+        id: centreFrame
+        objectName: "centreFrame"
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.top: informationLabel.bottom
+        anchors.bottom: parent.bottom
+        anchors.leftMargin: 40
+        anchors.rightMargin: 40
+        anchors.topMargin: 20
+        anchors.bottomMargin: 40
+        // Also while the boot loader takes an image (status 4): the device
+        // reports 4 for the whole run, and the progress bar lives here.
+        visible: page.devConnStatus === 2 || page.devConnStatus === 4
+
+        ComboBox {
+            id: firmwareComboBox
+            objectName: "firmwareComboBox"
+            x: 22
+            y: 27
+            width: 435
+            model: firmwareListModel
+            textRole: "text"
+            displayText: currentIndex < 0
+                         ? (count === 0 ? "Нет доступных прошивок для этого устройства"
+                                        : "Выбрать прошивку ...")
+                         : currentText
+        }
+
+        BasicButton {
+            id: flashButton
+            objectName: "flashButton"
+            y: 27
+            anchors.horizontalCenter: parent.horizontalCenter
+            anchors.horizontalCenterOffset: 235
+            text: qsTr("Прошить выбранное")
+            enabled: page.devConnStatus === 2 && firmwareComboBox.currentIndex >= 0
+            onClicked: page.flasher.flashFromUrl(
+                           firmwareListModel.get(firmwareComboBox.currentIndex).url)
+        }
+
+        ProgressBar {
+            id: progressBar
+            objectName: "progressBar"
+            anchors.bottom: parent.bottom
+            anchors.left: parent.left
+            anchors.right: parent.right
+            anchors.leftMargin: 150
+            anchors.rightMargin: 150
+            height: 23
+            font.pointSize: 17
+            from: 0
+            to: 100
+            value: 0
+            visible: page.progressBarShown
+        }
+    }
+
+    Connections {
+        target: page.flasher
+        function onFlashing_progress_changed(progress) {
+            console.log("progressBarUpdate", progress)
+            page.progressBarShown = progress > 0 && progress !== 100
+            progressBar.value = progress
+        }
+    }
+}

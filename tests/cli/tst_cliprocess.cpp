@@ -1,0 +1,433 @@
+#include "dfu_client.h"
+#include "korvoemulator.h"
+#include "korvoenums.h"
+#include "korvofirmwareimage.h"
+#include "localfirmwareserver.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+// trennic-flasher-cli as a process against the emulated device, which this
+// test process runs on a pty and names by a stable symbolic link, and the
+// local firmware server over real HTTPS.
+class TestCliProcess : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void info_printsWhatTheDeviceReports();
+    void list_printsEntriesNewestFirstOrTellsCatalogueUnavailable_data();
+    void list_printsEntriesNewestFirstOrTellsCatalogueUnavailable();
+    void flash_writesImageByteForByteAndSaysSuccess_data();
+    void flash_writesImageByteForByteAndSaysSuccess();
+    void failedRun_exits1WithEngineText_data();
+    void failedRun_exits1WithEngineText();
+    void noDevice_exits3WhenTheWaitIsOver();
+    void interrupt_closesPortLeavingBootLoaderReadyForAnotherTry();
+    void badOptions_exit2WithUsageOnStderr_data();
+    void badOptions_exit2WithUsageOnStderr();
+
+private:
+    struct Result
+    {
+        int exitCode = -1; // -1: crashed or killed
+        QString out;
+        QString err;
+
+        QString describe() const
+        {
+            return QStringLiteral("exit code %1\nstdout:\n%2\nstderr:\n%3")
+                .arg(exitCode)
+                .arg(out, err);
+        }
+    };
+
+    void startDevice(const KorvoEmulatorSettings& settings);
+    QStringList commonArguments() const;
+    Result run(const QStringList& arguments);
+    QString fileUrl(const QString& device, const QString& folder, const QString& file) const;
+    int commandCount(quint8 command) const;
+    int flashPacketCount() const;
+
+    QTemporaryDir scratch;
+    QString linkPath;
+    std::unique_ptr<LocalFirmwareServer> server;
+    std::unique_ptr<KorvoEmulator> emulator;
+};
+
+// Shows both streams when the exit code is not the one expected.
+#define COMPARE_EXIT_CODE(result, expected)                                                        \
+    QVERIFY2((result).exitCode == (expected), qPrintable((result).describe()))
+
+namespace {
+
+const QString device = QStringLiteral("Korvo 7");
+constexpr int processTimeoutMs = 60000;
+constexpr int deviceTimeoutMs = 10000;
+// Three whole slices and a short last one: four packets.
+constexpr int imageSize = 108 + 4096 * 3 + 5;
+const QString usageLine = QStringLiteral("Usage: trennic-flasher-cli [options] ACTION");
+
+bool writeFile(const QString& path, const QByteArray& contents)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
+}
+
+QByteArray firmwareFile(const char* version, int size = imageSize)
+{
+    return KorvoFirmwareImage::makeFile(version, size, quint32(size));
+}
+
+} // namespace
+
+void TestCliProcess::initTestCase()
+{
+    QVERIFY(QFileInfo::exists(QStringLiteral(TRENNIC_CLI_PATH)));
+    QVERIFY(scratch.isValid());
+    const QString root = scratch.filePath(QStringLiteral("fw"));
+    // Folders are read in name order, so the catalogue lists fw_2 first.
+    QVERIFY(writeFile(root + "/Korvo 7/release/fw_1.bin", firmwareFile("0201")));
+    QVERIFY(writeFile(root + "/Korvo 7/release/fw_3.bin", firmwareFile("0203")));
+    QVERIFY(writeFile(root + "/Korvo 7/beta/fw_2.bin", firmwareFile("0202")));
+    QVERIFY(writeFile(root + "/Korvo X20/release/x20.bin", firmwareFile("0301")));
+    server = std::make_unique<LocalFirmwareServer>(root);
+    QVERIFY2(server->start(), qPrintable(server->errorString()));
+    linkPath = scratch.filePath(QStringLiteral("ttyKORVO"));
+}
+
+void TestCliProcess::init()
+{
+    server->setFaults({});
+}
+
+void TestCliProcess::cleanup()
+{
+    if (emulator)
+        emulator->stop();
+    emulator.reset();
+    QVERIFY(!QFileInfo(linkPath).isSymLink());
+}
+
+void TestCliProcess::startDevice(const KorvoEmulatorSettings& settings)
+{
+    KorvoEmulatorSettings withLink = settings;
+    withLink.symlinkPath = linkPath;
+    emulator = std::make_unique<KorvoEmulator>(withLink);
+    QVERIFY2(emulator->start(), qPrintable(emulator->errorString()));
+    QCOMPARE(QFileInfo(linkPath).symLinkTarget(), emulator->systemLocation());
+}
+
+QStringList TestCliProcess::commonArguments() const
+{
+    return {QStringLiteral("--port"),        linkPath,
+            QStringLiteral("--device-name"), device,
+            QStringLiteral("--server"),      server->baseUrl(),
+            QStringLiteral("--ca-cert"),     LocalFirmwareServer::caFile(),
+            QStringLiteral("--wait"),        QStringLiteral("10")};
+}
+
+TestCliProcess::Result TestCliProcess::run(const QStringList& arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(TRENNIC_CLI_PATH), arguments);
+    Result result;
+    if (!process.waitForStarted())
+        return result;
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; },
+                         processTimeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        result.err = QStringLiteral("(still running after %1 ms)").arg(processTimeoutMs);
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
+QString TestCliProcess::fileUrl(const QString& deviceName, const QString& folder,
+                                const QString& file) const
+{
+    // As the catalogue spells it: plain text, not percent-encoded.
+    return server->baseUrl() + '/' + deviceName + '/' + folder + '/' + file;
+}
+
+int TestCliProcess::commandCount(quint8 command) const
+{
+    int count = 0;
+    for (const KorvoEmulator::ReceivedPacket& packet : emulator->packetLog())
+        if (packet.header.action == korvoEnums::CommandMessage
+            && packet.header.dataOrCommand == command)
+            ++count;
+    return count;
+}
+
+int TestCliProcess::flashPacketCount() const
+{
+    int count = 0;
+    for (const KorvoEmulator::ReceivedPacket& packet : emulator->packetLog())
+        if (packet.header.action == korvoEnums::FlashData)
+            ++count;
+    return count;
+}
+
+void TestCliProcess::info_printsWhatTheDeviceReports()
+{
+    KorvoEmulatorSettings settings;
+    settings.firmwareVersion = "0105";
+    settings.boardVersion = 7;
+    settings.boardRevision = 'C';
+    settings.bootLoaderVersion = 3;
+    startDevice(settings);
+
+    const Result result = run(commonArguments() << QStringLiteral("--info"));
+    COMPARE_EXIT_CODE(result, 0);
+    QCOMPARE(result.out,
+             QStringLiteral("state: korvoOnline (application firmware)\n"
+                            "firmware version: 01.05\n"
+                            "boot-loader version: 3\n"
+                            "board version: 7\n"
+                            "board revision: C\n"
+                            "device name: Korvo 7\n"));
+    QCOMPARE(commandCount(korvoEnums::PrepareToFlash), 0);
+}
+
+void TestCliProcess::list_printsEntriesNewestFirstOrTellsCatalogueUnavailable_data()
+{
+    QTest::addColumn<QString>("deviceName");
+    QTest::addColumn<int>("fault"); // 0 none, 1 server down, 2 HTTP 500, 3 not JSON
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("files");
+
+    const QStringList newestFirst{"fw_3.bin", "fw_2.bin", "fw_1.bin"};
+    QTest::newRow("Korvo 7: newest first") << device << 0 << 0 << newestFirst;
+    QTest::newRow("a device without images: empty") << "Korvo 9" << 0 << 0 << QStringList();
+    QTest::newRow("server down") << device << 1 << 4 << QStringList();
+    QTest::newRow("HTTP 500") << device << 2 << 4 << QStringList();
+    QTest::newRow("catalogue not JSON") << device << 3 << 4 << QStringList();
+}
+
+void TestCliProcess::list_printsEntriesNewestFirstOrTellsCatalogueUnavailable()
+{
+    QFETCH(QString, deviceName);
+    QFETCH(int, fault);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, files);
+    startDevice({});
+
+    QStringList arguments = commonArguments();
+    arguments[arguments.indexOf(QStringLiteral("--device-name")) + 1] = deviceName;
+    LocalFirmwareServerFaults faults;
+    if (fault == 1) {
+        // A port nothing listens on.
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const QString closed
+            = QStringLiteral("https://127.0.0.1:%1/trennics_firmware").arg(probe.serverPort());
+        probe.close();
+        arguments[arguments.indexOf(QStringLiteral("--server")) + 1] = closed;
+    } else if (fault == 2) {
+        faults.statusForPath.insert(LocalFirmwareServer::cataloguePath, 500);
+    } else if (fault == 3) {
+        faults.catalogueBody.emplace("<html>not a catalogue</html>");
+    }
+    server->setFaults(faults);
+
+    const Result result = run(arguments << QStringLiteral("--list"));
+    COMPARE_EXIT_CODE(result, exitCode);
+    QStringList expected;
+    for (const QString& file : files) {
+        const QString folder = file == "fw_2.bin" ? "beta" : "release";
+        expected << file + '\t' + fileUrl(device, folder, file);
+    }
+    QCOMPARE(result.out, expected.isEmpty() ? QString() : expected.join('\n') + '\n');
+    if (exitCode == 4)
+        QVERIFY2(result.err.contains("catalogue is unavailable"), qPrintable(result.err));
+}
+
+void TestCliProcess::flash_writesImageByteForByteAndSaysSuccess_data()
+{
+    QTest::addColumn<bool>("fromUrl");
+    QTest::addColumn<bool>("startInBootLoader");
+    QTest::newRow("--file, boot loader") << false << true;
+    QTest::newRow("--url, boot loader") << true << true;
+    QTest::newRow("--file, application firmware: restarted first") << false << false;
+    QTest::newRow("--url, application firmware: restarted first") << true << false;
+}
+
+void TestCliProcess::flash_writesImageByteForByteAndSaysSuccess()
+{
+    QFETCH(bool, fromUrl);
+    QFETCH(bool, startInBootLoader);
+    KorvoEmulatorSettings settings;
+    settings.startInBootLoader = startInBootLoader;
+    startDevice(settings);
+
+    const QString local = scratch.filePath(QStringLiteral("local build.bin"));
+    const QByteArray file = firmwareFile("0203");
+    QVERIFY(writeFile(local, file));
+    const Result result = run(
+        commonArguments() << (fromUrl ? QStringList{"--url", fileUrl(device, "release", "fw_3.bin")}
+                                      : QStringList{"--file", local}));
+    COMPARE_EXIT_CODE(result, 0);
+    QCOMPARE(result.out, DFU_client::successMessage + '\n');
+    QVERIFY(emulator->receivedImage() == KorvoFirmwareImage::transmittedPart(file));
+    QTRY_COMPARE_WITH_TIMEOUT(emulator->completedRuns(), 1, deviceTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(emulator->firmwareVersion(), QByteArray("0203"), deviceTimeoutMs);
+    // PrepareToFlash 0 to restart the application firmware, then one with the size.
+    QCOMPARE(commandCount(korvoEnums::PrepareToFlash), startInBootLoader ? 1 : 2);
+    // Not a terminal: a line per further 10 %, ending at 100 %.
+    const QStringList progress = result.err.split('\n').filter(QRegularExpression("^flashing "));
+    QVERIFY2(progress.size() >= 2 && progress.size() <= 10, qPrintable(result.err));
+    QVERIFY2(progress.last().startsWith("flashing 100 %"), qPrintable(result.err));
+    QVERIFY2(!result.err.contains('\r'), qPrintable(result.err));
+}
+
+void TestCliProcess::failedRun_exits1WithEngineText_data()
+{
+    QTest::addColumn<QString>("source"); // "file", "url", "missing file", "tiny file"
+    QTest::addColumn<int>("errorAtPacket"); // -1: none
+    QTest::addColumn<int>("unplugAtPacket"); // -1: none
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("deviceTouched");
+
+    QTest::newRow("device reports Error_BadCrc")
+        << "file" << 2 << -1 << DFU_client::deviceErrorMessagePrefix + "Error_BadCrc" << true;
+    QTest::newRow("port lost mid-run") << "file" << -1 << 1 << DFU_client::portLostMessage << true;
+    QTest::newRow("download fails (404)")
+        << "url" << -1 << -1 << DFU_client::downloadFailedMessage << true;
+    QTest::newRow("image too small")
+        << "tiny file" << -1 << -1 << DFU_client::imageTooSmallMessage << true;
+    QTest::newRow("missing file: device left alone")
+        << "missing file" << -1 << -1 << DFU_client::fileUnreadableMessage << false;
+}
+
+void TestCliProcess::failedRun_exits1WithEngineText()
+{
+    QFETCH(QString, source);
+    QFETCH(int, errorAtPacket);
+    QFETCH(int, unplugAtPacket);
+    QFETCH(QString, message);
+    QFETCH(bool, deviceTouched);
+    KorvoEmulatorSettings settings;
+    settings.startInBootLoader = true;
+    if (errorAtPacket >= 0) {
+        settings.errorAtPacket = quint32(errorAtPacket);
+        settings.errorCode = korvoEnums::Error_BadCrc;
+    }
+    if (unplugAtPacket >= 0)
+        settings.unplugAtPacket = quint32(unplugAtPacket);
+    startDevice(settings);
+
+    const QString local = scratch.filePath(QStringLiteral("image.bin"));
+    QVERIFY(writeFile(
+        local, source == "tiny file" ? firmwareFile("0203", 108).left(100) : firmwareFile("0203")));
+    QStringList arguments = commonArguments();
+    if (source == "url")
+        arguments << "--url" << fileUrl(device, "release", "no such image.bin");
+    else if (source == "missing file")
+        arguments << "--file" << scratch.filePath(QStringLiteral("missing.bin"));
+    else
+        arguments << "--file" << local;
+
+    const Result result = run(arguments);
+    COMPARE_EXIT_CODE(result, 1);
+    QCOMPARE(result.out, message + '\n');
+    QCOMPARE(emulator->completedRuns(), 0);
+    QCOMPARE(commandCount(korvoEnums::KeepOnline) > 0, deviceTouched);
+}
+
+void TestCliProcess::noDevice_exits3WhenTheWaitIsOver()
+{
+    QElapsedTimer clock;
+    clock.start();
+    const Result result = run({"--info", "--port", linkPath, "--wait", "2"});
+    const qint64 elapsed = clock.elapsed();
+    COMPARE_EXIT_CODE(result, 3);
+    QCOMPARE(result.out, QString());
+    QVERIFY2(result.err.contains("no device within 2 s"), qPrintable(result.err));
+    QVERIFY2(elapsed >= 2000 && elapsed < 8000, qPrintable(QString::number(elapsed)));
+}
+
+void TestCliProcess::interrupt_closesPortLeavingBootLoaderReadyForAnotherTry()
+{
+    KorvoEmulatorSettings settings;
+    settings.startInBootLoader = true;
+    settings.programmingDelay = std::chrono::milliseconds(20);
+    // Short, so the device gives up on the broken-off run soon.
+    settings.packetTimeout = std::chrono::milliseconds(300);
+    startDevice(settings);
+    const QString local = scratch.filePath(QStringLiteral("big.bin"));
+    const QByteArray file = firmwareFile("0204", 108 + 4096 * 200);
+    QVERIFY(writeFile(local, file));
+
+    QProcess process;
+    process.start(QStringLiteral(TRENNIC_CLI_PATH), commonArguments() << "--file" << local);
+    QVERIFY(process.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(flashPacketCount() >= 3, deviceTimeoutMs);
+    QCOMPARE(::kill(pid_t(process.processId()), SIGINT), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(process.state() == QProcess::NotRunning, deviceTimeoutMs);
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 130);
+    QCOMPARE(process.readAllStandardOutput(), QByteArray());
+    QVERIFY(process.readAllStandardError().contains("interrupted, port closed"));
+    QCOMPARE(emulator->mode(), KorvoEmulator::Mode::BootLoader);
+    QCOMPARE(emulator->completedRuns(), 0);
+
+    // The device gives up on the run it was taking and can be flashed again.
+    QTRY_COMPARE_WITH_TIMEOUT(emulator->status(), quint8(korvoEnums::korvoBootOnline),
+                              deviceTimeoutMs);
+    settings.programmingDelay = std::chrono::milliseconds(0);
+    settings.symlinkPath = linkPath;
+    emulator->setSettings(settings);
+    const Result again = run(commonArguments() << "--file" << local);
+    COMPARE_EXIT_CODE(again, 0);
+    QVERIFY(emulator->receivedImage() == KorvoFirmwareImage::transmittedPart(file));
+}
+
+void TestCliProcess::badOptions_exit2WithUsageOnStderr_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("no action") << QStringList{"--wait", "1"};
+    QTest::newRow("two actions") << QStringList{"--info", "--list"};
+    QTest::newRow("unknown option") << QStringList{"--info", "--colour"};
+    QTest::newRow("stray argument") << QStringList{"--info", "now"};
+    QTest::newRow("--file without value") << QStringList{"--file"};
+    QTest::newRow("--file twice") << QStringList{"--file", "a.bin", "--file", "b.bin"};
+    QTest::newRow("--url not https") << QStringList{"--url", "http://127.0.0.1/fw.bin"};
+    QTest::newRow("--server not a URL") << QStringList{"--info", "--server", "firmware"};
+    QTest::newRow("--wait not a number") << QStringList{"--info", "--wait", "soon"};
+    QTest::newRow("--wait 0") << QStringList{"--info", "--wait", "0"};
+    QTest::newRow("--wait negative") << QStringList{"--info", "--wait", "-5"};
+    QTest::newRow("--port empty") << QStringList{"--info", "--port", ""};
+    QTest::newRow("--ca-cert without a certificate")
+        << QStringList{"--info", "--ca-cert", TRENNIC_CLI_PATH};
+}
+
+void TestCliProcess::badOptions_exit2WithUsageOnStderr()
+{
+    QFETCH(QStringList, arguments);
+    const Result result = run(arguments);
+    COMPARE_EXIT_CODE(result, 2);
+    QCOMPARE(result.out, QString());
+    QVERIFY2(result.err.startsWith("trennic-flasher-cli: "), qPrintable(result.err));
+    QVERIFY2(result.err.contains(usageLine), qPrintable(result.err));
+}
+
+QTEST_GUILESS_MAIN(TestCliProcess)
+#include "tst_cliprocess.moc"

@@ -1,0 +1,190 @@
+#include "firmwareserver.h"
+#include "flasherapp.h"
+#include "korvoemulator.h"
+#include "korvoenums.h"
+#include "korvofirmwareimage.h"
+#include "localfirmwareserver.h"
+#include "usb_stmflasher.h"
+
+#include <QDir>
+#include <QFile>
+#include <QQmlApplicationEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// Finding the device, a reboot into the boot loader, and a whole run of a
+// small image each take well under this with the emulator's default pace.
+constexpr int stepTimeoutMs = 15000;
+const QString successMessage = QStringLiteral("Обновление успешно установлено!");
+// Out of order on purpose: the newest sorts first in the window.
+const char* const imageVersions[] = {"0104", "0106", "0105"};
+
+} // namespace
+
+// The tool's real window in a real display, against the emulated device and
+// the local HTTPS firmware server: a user's whole road through the buttons.
+class EndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void newestImage_failsOnADeviceErrorThenFlashesOnRetry();
+
+private:
+    QQuickItem* item(const char* objectName) const
+    {
+        return window->findChild<QQuickItem*>(QLatin1String(objectName));
+    }
+    void click(QQuickItem* target);
+    void goToBootLoaderAndPickTheNewestImage();
+    QString answerTheRunsMessage();
+
+    QTemporaryDir workDir;
+    QByteArray newestImage;
+    std::unique_ptr<LocalFirmwareServer> server;
+    std::unique_ptr<KorvoEmulator> emulator;
+    std::unique_ptr<QQmlApplicationEngine> engine;
+    QQuickWindow* window = nullptr;
+    USB_StmFlasher* link = nullptr;
+};
+
+void EndToEnd::initTestCase()
+{
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, workDir.filePath("settings"));
+    FlasherApp::setApplicationIdentity();
+    FlasherApp::useCLocale();
+    const QString folder = workDir.filePath("firmware/Korvo 7/release");
+    QVERIFY(QDir().mkpath(folder));
+    quint32 seed = 7;
+    for (const char* version : imageVersions) {
+        // A few packets each, the last one short.
+        const QByteArray file = KorvoFirmwareImage::makeFile(version, 108 + 4096 * 3 + 17, seed++);
+        QFile out(QDir(folder).filePath(QStringLiteral("korvo7_v%1.bin").arg(version)));
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file) == file.size());
+        if (qstrcmp(version, "0106") == 0)
+            newestImage = KorvoFirmwareImage::transmittedPart(file);
+    }
+    server = std::make_unique<LocalFirmwareServer>(workDir.filePath("firmware"));
+    QVERIFY2(server->start(), qPrintable(server->errorString()));
+    FirmwareServer::setBaseUrl(server->baseUrl());
+    QVERIFY(FirmwareServer::addTrustedCaFile(LocalFirmwareServer::caFile()));
+    emulator = std::make_unique<KorvoEmulator>(); // "Korvo 7", application firmware 01.05
+    QVERIFY2(emulator->start(), qPrintable(emulator->errorString()));
+
+    engine = std::make_unique<QQmlApplicationEngine>();
+    FlasherApp::registerQmlTypes();
+    engine->load(FlasherApp::mainWindowUrl());
+    QCOMPARE(engine->rootObjects().size(), 1);
+    window = qobject_cast<QQuickWindow*>(engine->rootObjects().constFirst());
+    QVERIFY(window && QTest::qWaitForWindowExposed(window));
+    link = window->findChild<USB_StmFlasher*>(QStringLiteral("usb_stmFlasher"));
+    QVERIFY(link);
+}
+
+void EndToEnd::cleanupTestCase()
+{
+    engine.reset();
+    emulator.reset();
+    server.reset();
+}
+
+void EndToEnd::click(QQuickItem* target)
+{
+    QVERIFY(target && target->isVisible() && target->isEnabled());
+    const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
+    QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+}
+
+void EndToEnd::goToBootLoaderAndPickTheNewestImage()
+{
+    QQuickItem* update = item("updateButton");
+    QQuickItem* combo = item("firmwareComboBox");
+    const auto listed = [combo] {
+        return combo->property("count").toInt() == 3;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 1 && update->isEnabled() && listed(),
+                             stepTimeoutMs);
+    // The boot loader's port brings a catalogue request of its own; its reply
+    // refills the list, so the pick waits for it.
+    QSignalSpy catalogues(link, &USB_StmFlasher::availableFirmwaresChanged);
+    click(update);
+    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 2 && !catalogues.isEmpty()
+                                 && combo->isVisible() && listed(),
+                             stepTimeoutMs);
+    click(combo);
+    // The first entry of the opened list.
+    const auto firstEntry = [combo]() -> QQuickItem* {
+        auto* popup = combo->property("popup").value<QObject*>();
+        auto* list = popup ? popup->property("contentItem").value<QQuickItem*>() : nullptr;
+        QQuickItem* entry = nullptr;
+        if (list && popup->property("opened").toBool())
+            QMetaObject::invokeMethod(list, "itemAtIndex", Q_RETURN_ARG(QQuickItem*, entry),
+                                      Q_ARG(int, 0));
+        return entry;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(firstEntry() != nullptr, stepTimeoutMs);
+    click(firstEntry());
+    QTRY_COMPARE_WITH_TIMEOUT(combo->property("currentText").toString(),
+                              QStringLiteral("korvo7_v0106.bin"), stepTimeoutMs);
+}
+
+// Waits for the one dialog that ends a run, reads it and presses its OK.
+QString EndToEnd::answerTheRunsMessage()
+{
+    const auto openDialogs = [this] {
+        QList<QObject*> open = window->findChildren<QObject*>(QStringLiteral("messageDialog"));
+        open.erase(std::remove_if(open.begin(), open.end(),
+                                  [](QObject* d) { return !d->property("visible").toBool(); }),
+                   open.end());
+        return open;
+    };
+    if (!QTest::qWaitFor([&] { return openDialogs().size() == 1; }, stepTimeoutMs))
+        return QStringLiteral("no dialog");
+    QObject* dialog = openDialogs().constFirst();
+    const QString text = dialog->property("dialogText").toString();
+    click(dialog->findChild<QQuickItem*>(QStringLiteral("acceptButton")));
+    return QTest::qWaitFor([&] { return openDialogs().isEmpty(); }, stepTimeoutMs)
+        ? text
+        : QStringLiteral("dialog stays open");
+}
+
+void EndToEnd::newestImage_failsOnADeviceErrorThenFlashesOnRetry()
+{
+    KorvoEmulatorSettings settings = emulator->settings();
+    settings.errorAtPacket = 2;
+    settings.errorCode = korvoEnums::Error_BadFirmware;
+    emulator->setSettings(settings);
+    goToBootLoaderAndPickTheNewestImage();
+    if (QTest::currentTestFailed())
+        return;
+    click(item("flashButton"));
+    QCOMPARE(answerTheRunsMessage(),
+             QStringLiteral("Ошибка обновления: устройство сообщило об ошибке Error_BadFirmware"));
+
+    // Still in its boot loader, the device is offered again with the same
+    // image chosen; once the fault is gone a second run works.
+    QQuickItem* flash = item("flashButton");
+    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 2 && flash->isEnabled(), stepTimeoutMs);
+    QVERIFY(!item("progressBar")->isVisible());
+    settings.errorAtPacket.reset();
+    emulator->setSettings(settings);
+    click(flash);
+    QCOMPARE(answerTheRunsMessage(), successMessage);
+    QCOMPARE(emulator->receivedImage(), newestImage);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        link->getDevConnStatus() == 1
+            && item("informationLabel")->property("text").toString().contains("01.06"),
+        stepTimeoutMs);
+}
+
+QTEST_MAIN(EndToEnd)
+#include "tst_endtoend.moc"
