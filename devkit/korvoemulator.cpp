@@ -42,6 +42,8 @@ constexpr int maxPendingOutput = 64 * 1024;
 constexpr int readBufferSize = 8192;
 // Longest a restart waits for output still on its way out.
 constexpr milliseconds maxRebootDrainWait{2000};
+// How often a restart looks whether that output has left.
+constexpr milliseconds rebootDrainPoll{5};
 
 qint64 transferNanoseconds(qint64 bytes, quint32 bytesPerSecond)
 {
@@ -202,6 +204,7 @@ private:
     bool silent = false;
     bool shuttingDown = false; // final acknowledgement sent, reboot pending
     milliseconds rebootDrainWaited{0};
+    bool drainedBeforeReboot = false; // output was waited for; the grace starts anew
     Mode mode = Mode::Stopped;
     quint8 status = 0;
     Mode rebootTarget = Mode::ApplicationFirmware;
@@ -376,6 +379,7 @@ void KorvoDevice::rebootInto(Mode target, milliseconds closeAfter)
     rebootTarget = target;
     shuttingDown = true;
     rebootDrainWaited = 0ms;
+    drainedBeforeReboot = false;
     heartbeatTimer->stop();
     packetTimer->stop();
     eraseTimer->stop();
@@ -386,11 +390,17 @@ void KorvoDevice::rebootClose()
 {
     // A device restarts once its last answer has left: output still being
     // paced out (a slow link, pieces with gaps) is waited for.
-    const milliseconds grace = qMax(shared->currentSettings().finalAckGrace, milliseconds(1));
+    // Once it has, the host still gets the whole grace to read it.
     if (listening && (!pending.isEmpty() || !scheduled.isEmpty())
         && rebootDrainWaited < maxRebootDrainWait) {
-        rebootDrainWaited += grace;
-        rebootCloseTimer->start(grace);
+        rebootDrainWaited += rebootDrainPoll;
+        drainedBeforeReboot = true;
+        rebootCloseTimer->start(rebootDrainPoll);
+        return;
+    }
+    if (drainedBeforeReboot) {
+        drainedBeforeReboot = false;
+        rebootCloseTimer->start(shared->currentSettings().finalAckGrace);
         return;
     }
     closePort();

@@ -81,7 +81,7 @@ void TestFlashingRun::run_data()
     QTest::newRow("answers in slow pieces") << 4205 << bootLoader([](Settings& s) {
         s.outputChunkSizes = {3};
         s.chunkGap = 50ms;
-        s.finalAckGrace = 100ms;
+        s.finalAckGrace = 200ms;
     }) << success << QList<int>{};
     // 28 packets at 160 ms take over two watchdog periods, never one silence.
     QTest::newRow("slow but steady device")
