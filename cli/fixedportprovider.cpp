@@ -33,7 +33,7 @@ QString FixedPortProvider::portName() const
         return argument;
     // A udev link (/dev/serial/by-id/...) names the tty it points at, which
     // is what the bus descriptions know it by.
-    const QString target = QFileInfo(QFileInfo(location).canonicalFilePath()).fileName();
+    QString target = QFileInfo(QFileInfo(location).canonicalFilePath()).fileName();
     if (namedLikeSerialPort(target))
         return target;
     const QString own = QFileInfo(location).fileName();

@@ -40,6 +40,10 @@ constexpr milliseconds listenerProbeInterval{5};
 // whose host does not read drops it.
 constexpr int maxPendingOutput = 64 * 1024;
 constexpr int readBufferSize = 8192;
+// Longest a restart waits for output still on its way out.
+constexpr milliseconds maxRebootDrainWait{2000};
+// How often a restart looks whether that output has left.
+constexpr milliseconds rebootDrainPoll{5};
 
 qint64 transferNanoseconds(qint64 bytes, quint32 bytesPerSecond)
 {
@@ -96,6 +100,7 @@ struct KorvoEmulator::Shared
     QByteArray image;
     QList<ReceivedPacket> packets;
     QList<ResendRequest> resends;
+    QList<QByteArray> sentChunks;
     int completedRuns = 0;
 
     KorvoEmulatorSettings currentSettings() const
@@ -198,6 +203,8 @@ private:
     bool listening = false;
     bool silent = false;
     bool shuttingDown = false; // final acknowledgement sent, reboot pending
+    milliseconds rebootDrainWaited{0};
+    bool drainedBeforeReboot = false; // output was waited for; the grace starts anew
     Mode mode = Mode::Stopped;
     quint8 status = 0;
     Mode rebootTarget = Mode::ApplicationFirmware;
@@ -218,6 +225,7 @@ private:
     int timeoutsInRow = 0;
     bool corruptFired = false;
     bool dropFired = false;
+    bool corruptAckFired = false;
     bool errorFired = false;
 };
 
@@ -370,6 +378,8 @@ void KorvoDevice::rebootInto(Mode target, milliseconds closeAfter)
 {
     rebootTarget = target;
     shuttingDown = true;
+    rebootDrainWaited = 0ms;
+    drainedBeforeReboot = false;
     heartbeatTimer->stop();
     packetTimer->stop();
     eraseTimer->stop();
@@ -378,6 +388,21 @@ void KorvoDevice::rebootInto(Mode target, milliseconds closeAfter)
 
 void KorvoDevice::rebootClose()
 {
+    // A device restarts once its last answer has left: output still being
+    // paced out (a slow link, pieces with gaps) is waited for.
+    // Once it has, the host still gets the whole grace to read it.
+    if (listening && (!pending.isEmpty() || !scheduled.isEmpty())
+        && rebootDrainWaited < maxRebootDrainWait) {
+        rebootDrainWaited += rebootDrainPoll;
+        drainedBeforeReboot = true;
+        rebootCloseTimer->start(rebootDrainPoll);
+        return;
+    }
+    if (drainedBeforeReboot) {
+        drainedBeforeReboot = false;
+        rebootCloseTimer->start(shared->currentSettings().finalAckGrace);
+        return;
+    }
     closePort();
     setMode(Mode::Rebooting);
     rebootOpenTimer->start(shared->currentSettings().rebootDelay);
@@ -583,6 +608,10 @@ void KorvoDevice::pumpOutput()
             lostListener();
             return;
         }
+        {
+            QMutexLocker lock(&shared->mutex);
+            shared->sentChunks.append(pending.left(int(written)));
+        }
         pending.remove(0, int(written));
         qint64 next = now + transferNanoseconds(written, settings.linkBytesPerSecond);
         if (chunked)
@@ -686,7 +715,7 @@ void KorvoDevice::startRun(quint32 size)
     packetCount = (size - headBlockSize + sliceSize - 1) / sliceSize;
     wanted = 0;
     timeoutsInRow = 0;
-    corruptFired = dropFired = errorFired = false;
+    corruptFired = dropFired = corruptAckFired = errorFired = false;
     QMutexLocker lock(&shared->mutex);
     shared->image = QByteArray(int(size), '\xFF');
 }
@@ -765,17 +794,30 @@ void KorvoDevice::handleFlashPacket(const KorvoPacketReader::Frame& frame, qint6
 
     const bool dropAck = settings.dropAckOfPacket == number && !dropFired;
     dropFired = dropFired || dropAck;
+    const bool corruptAck = !dropAck && settings.corruptAckOfPacket == number && !corruptAckFired;
+    corruptAckFired = corruptAckFired || corruptAck;
     {
         QMutexLocker lock(&shared->mutex);
         const int offset = number == 0 ? 0 : int(headBlockSize + sliceSize * number);
         shared->image.replace(offset, frame.data.size(), frame.data);
     }
-    record(header, dropAck ? Verdict::StoredAckDropped : Verdict::Stored);
+    record(header,
+           dropAck          ? Verdict::StoredAckDropped
+               : corruptAck ? Verdict::StoredAckCorrupted
+                            : Verdict::Stored);
     ++wanted;
 
     const qint64 answerDelay = delayNs + nanoseconds(settings.programmingDelay).count();
-    if (!dropAck)
+    if (corruptAck) {
+        // One bit of the packet number flipped on the way: the headerCrc
+        // no longer matches, and the tool must drop the whole header.
+        usbMessageHeaderStruct ack = makePacketHeader(
+            korvoEnums::CommandMessage, korvoEnums::FlashPacketVerify, status, number);
+        ack.parameter = ack.parameter ^ 0x1u;
+        send(ack, {}, answerDelay);
+    } else if (!dropAck) {
         sendCommand(korvoEnums::FlashPacketVerify, number, answerDelay);
+    }
     if (wanted < packetCount) {
         armPacketWatch(answerDelay);
         return;
@@ -920,6 +962,7 @@ bool KorvoEmulator::start()
         d->image.clear();
         d->packets.clear();
         d->resends.clear();
+        d->sentChunks.clear();
         d->completedRuns = 0;
     }
     thread = new QThread;
@@ -1020,6 +1063,12 @@ QList<KorvoEmulator::ResendRequest> KorvoEmulator::resendRequests() const
     return d->resends;
 }
 
+QList<QByteArray> KorvoEmulator::sentChunks() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->sentChunks;
+}
+
 int KorvoEmulator::completedRuns() const
 {
     QMutexLocker lock(&d->mutex);
@@ -1031,6 +1080,7 @@ void KorvoEmulator::clearRecords()
     QMutexLocker lock(&d->mutex);
     d->packets.clear();
     d->resends.clear();
+    d->sentChunks.clear();
 }
 
 QList<SerialPortRecord> KorvoEmulator::ports() const

@@ -59,6 +59,7 @@ struct KorvoEmulatorSettings
     QByteArray garbageBetweenPackets; // written after every packet the device sends
     std::optional<quint32> corruptPacket; // treated as damaged: FlashPacketBadCrc
     std::optional<quint32> dropAckOfPacket; // stored, but its FlashPacketVerify is not sent
+    std::optional<quint32> corruptAckOfPacket; // stored, its FlashPacketVerify damaged on the wire
     std::optional<quint32> errorAtPacket; // answered with ErrorMessage(errorCode); run ends
     quint8 errorCode = 0; // an ErrorCodes value (0 Error_BadFirmware)
     std::optional<quint32> silentFromPacket; // from this packet on the device says nothing
@@ -97,6 +98,7 @@ public:
         Ignored, // a command it has no use for, or a packet outside a flashing run
         Stored, // a flash packet written and acknowledged
         StoredAckDropped, // written, acknowledgement withheld (fault)
+        StoredAckCorrupted, // written, acknowledgement sent with a wrong headerCrc (fault)
         BadDataCrc, // dataCrc did not match: resend requested
         WrongNumber, // not the packet wanted: resend requested
         WrongSize, // wrong payload size for its number: resend requested
@@ -150,6 +152,9 @@ public:
     QByteArray receivedImage() const;
     QList<ReceivedPacket> packetLog() const; // every packet since start(), in order
     QList<ResendRequest> resendRequests() const; // in order
+    // Every piece of output written to the port since start(), in order and
+    // as written: what a tool on the port received, in at most these reads.
+    QList<QByteArray> sentChunks() const;
     int completedRuns() const; // flashing runs that ended in a reboot into the new firmware
     void clearRecords();
 

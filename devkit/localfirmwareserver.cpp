@@ -186,7 +186,7 @@ void HttpsConnection::readRequest()
     const QByteArray& method = parts.at(0);
     const QByteArray& target = parts.at(1);
     const int queryAt = target.indexOf('?');
-    const QString path = QUrl::fromPercentEncoding(target.left(queryAt));
+    const QString path = QUrl::fromPercentEncoding(queryAt < 0 ? target : target.left(queryAt));
 
     LocalFirmwareServerFaults faults;
     {

@@ -53,7 +53,7 @@ uint32_t Tools::calcCrc(const void* data, unsigned int length)
     const unsigned int words = length / 4;
     uint32_t reg = 0xFFFFFFFFu;
     for (unsigned int i = 0; i < words; ++i) {
-        const uint32_t x = reg ^ qFromLittleEndian<quint32>(bytes + 4 * i);
+        const uint32_t x = reg ^ qFromLittleEndian<quint32>(bytes + size_t(4) * i);
         reg = crcTables[0][x & 0xFF] ^ crcTables[1][(x >> 8) & 0xFF]
             ^ crcTables[2][(x >> 16) & 0xFF] ^ crcTables[3][x >> 24];
     }

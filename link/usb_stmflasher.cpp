@@ -135,6 +135,12 @@ void USB_StmFlasher::sendToKorvo(uint action, uint dataOrCommand, uint i_paramet
     if (!serialPort->isOpen())
         return;
     serialPort->write(headerBytes(header));
+    // Handed to the port at once (flush neither waits nor reads), so the
+    // drain below has nothing left to wait for. A wait that reads delivers
+    // incoming bytes behind the event loop's back; when the loop then acts
+    // on its earlier note that the port was readable, QSerialPort reads
+    // nothing and reports a ReadError, which would close a healthy port.
+    serialPort->flush();
     drainOutput();
 }
 
@@ -244,18 +250,21 @@ void USB_StmFlasher::readSerialData()
     // Bytes that arrive while a packet is dispatched (sendToKorvo waits for
     // its output) are buffered without a new readyRead, so read until none
     // are left.
-    while (serialPort->isOpen() && serialPort->bytesAvailable() > 0) {
-        const QByteArray bytes = serialPort->readAll();
-        for (const char byte : bytes) {
-            if (parseUsb(static_cast<unsigned char>(byte)) != korvoEnums::PacketRx_Success)
-                continue;
-            dispatchPacket();
-            usb_rx.data.clear();
-        }
-    }
+    while (serialPort->isOpen() && serialPort->bytesAvailable() > 0)
+        feedBytes(serialPort->readAll());
+    parsingInput = false;
+}
+
+void USB_StmFlasher::feedBytes(const QByteArray& bytes)
+{
     // The parser keeps its state across reads: a header split by the
     // operating system is assembled from both parts.
-    parsingInput = false;
+    for (const char byte : bytes) {
+        if (parseUsb(static_cast<unsigned char>(byte)) != korvoEnums::PacketRx_Success)
+            continue;
+        dispatchPacket();
+        usb_rx.data.clear();
+    }
 }
 
 void USB_StmFlasher::resetParser()

@@ -68,6 +68,11 @@ public:
     // korvoEnums::PacketParseStatus value.
     int parseUsb(unsigned char byte);
 
+    // Parses bytes as if the port had delivered them and acts on every
+    // packet they complete. The port's bytes take this way; fuzz targets and
+    // tests feed it directly.
+    void feedBytes(const QByteArray& bytes);
+
     // Read by the flashing engine (its owner pointer) and by tests.
     const usbRxStruct& receiveState() const { return usb_rx; }
     QString clientVersion() const { return clientVer; }

@@ -178,6 +178,13 @@ void DFU_client::flash2usb(QByteArray* data)
         = makePacketHeader(korvoEnums::FlashData, korvoEnums::FlashDataPacket, linkStatus(), pNum,
                            data->constData(), payloadSize);
     lastPacketSize = payloadSize;
+    // A closed port takes nothing: writing would raise NotOpenError and end
+    // the run as a lost port. The packet is lost like one lost on the wire,
+    // and the watchdog ends the run if no answer comes.
+    if (!serialPort->isOpen()) {
+        debugLine() << "error, flash2usb, serial port not open, packet not sent: " << pNum;
+        return;
+    }
     // Each write is handed to the port at once (flush never waits or reads),
     // so the drain waits find nothing left and do not run: a wait that
     // meets incoming data delivers it re-entrantly, and a heartbeat answered
@@ -300,8 +307,9 @@ void DFU_client::readyToFlash()
 
 void DFU_client::packetVerified()
 {
-    // Every answer of the device re-arms the watchdog.
-    flashingTimer->start();
+    // Every answer of the device re-arms the watchdog (at its own interval:
+    // the timer may still hold the longer wait for ReadyToFlash).
+    flashingTimer->start(int(flashingTimeoutInterval.count()));
     const uint32_t acknowledged = pNum;
     totalBytesConfirmed += lastPacketSize;
     lastPacketSize = 0;
@@ -322,7 +330,8 @@ void DFU_client::packetVerified()
 
 void DFU_client::resendRequested(uint32_t packetNum)
 {
-    flashingTimer->start();
+    // Also the first answer when ReadyToFlash was lost on the way.
+    flashingTimer->start(int(flashingTimeoutInterval.count()));
     resendErrors += 1;
     waitForPreparation();
     pNum = packetNum;

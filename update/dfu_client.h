@@ -44,8 +44,8 @@ public:
 
     // Network bounds: no request may stall the UI forever or fill memory.
     static constexpr std::chrono::milliseconds defaultTransferTimeout{30000};
-    static constexpr qint64 maxImageDownloadBytes = 16 * 1024 * 1024;
-    static constexpr qint64 maxCatalogueBytes = 4 * 1024 * 1024;
+    static constexpr qint64 maxImageDownloadBytes = qint64(16) * 1024 * 1024;
+    static constexpr qint64 maxCatalogueBytes = qint64(4) * 1024 * 1024;
     // Process-wide transfer time-out of every request (tests shorten it).
     static void setTransferTimeout(std::chrono::milliseconds timeout);
     // Process-wide wait for ReadyToFlash (tests shorten it).

@@ -1,13 +1,13 @@
 #include "logcapture.h"
 
-#include <QMutex>
-#include <QMutexLocker>
-
 #include <cstdio>
+#include <mutex>
 
 namespace {
 
-QMutex captureMutex;
+// A standard mutex rather than QMutex: ThreadSanitizer sees its locking,
+// and lines come from the engine's pool threads too.
+std::mutex captureMutex;
 QStringList capturedLines;
 QtMessageHandler forwardTo = nullptr;
 bool forwarding = qEnvironmentVariableIsSet("TRENNIC_TEST_LOG");
@@ -16,7 +16,7 @@ bool forwarding = qEnvironmentVariableIsSet("TRENNIC_TEST_LOG");
 
 LogCapture::LogCapture()
 {
-    QMutexLocker lock(&captureMutex);
+    const std::lock_guard<std::mutex> lock(captureMutex);
     capturedLines.clear();
     previous = qInstallMessageHandler(&LogCapture::handler);
     forwardTo = previous;
@@ -24,7 +24,7 @@ LogCapture::LogCapture()
 
 LogCapture::~LogCapture()
 {
-    QMutexLocker lock(&captureMutex);
+    const std::lock_guard<std::mutex> lock(captureMutex);
     qInstallMessageHandler(previous);
     forwardTo = nullptr;
     capturedLines.clear();
@@ -34,7 +34,7 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext& context, cons
 {
     QtMessageHandler forward = nullptr;
     {
-        QMutexLocker lock(&captureMutex);
+        const std::lock_guard<std::mutex> lock(captureMutex);
         capturedLines.append(message);
         forward = forwardTo;
     }
@@ -49,7 +49,7 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext& context, cons
 
 QStringList LogCapture::lines() const
 {
-    QMutexLocker lock(&captureMutex);
+    const std::lock_guard<std::mutex> lock(captureMutex);
     return capturedLines;
 }
 
@@ -75,6 +75,6 @@ QStringList LogCapture::messagesStartingWith(const QString& prefix) const
 
 void LogCapture::clear()
 {
-    QMutexLocker lock(&captureMutex);
+    const std::lock_guard<std::mutex> lock(captureMutex);
     capturedLines.clear();
 }

@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <numeric>
 
 using namespace std::chrono_literals;
 using Frame = KorvoPacketReader::Frame;
@@ -145,6 +146,9 @@ void TestKorvoEmulator::keepOnline_isAnsweredWithStatusAndBoard()
         QCOMPARE(tool.frames.size(), 2);
         QCOMPARE(tool.raw.size(), 56 + 2 * settings.garbageBetweenPackets.size());
         QVERIFY(tool.raw.endsWith(settings.garbageBetweenPackets));
+        // The record of the output is what the tool read.
+        const QList<QByteArray> sent = emulator.sentChunks();
+        QCOMPARE(std::accumulate(sent.cbegin(), sent.cend(), QByteArray()), tool.raw);
     }
     if (!settings.outputChunkSizes.isEmpty() || settings.randomChunkMax > 0)
         QVERIFY(std::any_of(tool.readSizes.cbegin() + heartbeats, tool.readSizes.cend(),

@@ -1,5 +1,6 @@
 #include "devicepty.h"
 #include "dfu_client.h"
+#include "korvoemulator.h"
 #include "korvoenums.h"
 #include "logcapture.h"
 #include "usb_stmflasher.h"
@@ -13,6 +14,11 @@ using namespace LinkPackets;
 namespace {
 
 constexpr int tickDeadlineMs = 3000;
+// A device that talks all the time: a heartbeat every 15 ms, written in
+// pieces of one or two bytes; and a command from a queued call every 2 ms.
+constexpr std::chrono::milliseconds chattyHeartbeat{15};
+constexpr std::chrono::milliseconds commandPeriod{2};
+constexpr int chattyPeriodMs = 3000;
 
 // Runs one port check now instead of waiting for the next tick.
 void checkPorts(USB_StmFlasher& flasher)
@@ -37,6 +43,7 @@ private slots:
     void portError_closesPortOnlyForRealFailures_data();
     void portError_closesPortOnlyForRealFailures();
     void sendToKorvo_twiceInARow_writesTwoHeadersAndNoPortError();
+    void sendToKorvo_fromQueuedCallsWhileDeviceTalks_keepsThePort();
 };
 
 void TestConnection::openedPort_pollsUntilDeviceReportsThenFallsSilent()
@@ -220,6 +227,41 @@ void TestConnection::sendToKorvo_twiceInARow_writesTwoHeadersAndNoPortError()
     QCOMPARE(headerBytes(device.received.at(1).header).toHex(), expected.toHex());
     QCOMPARE(headerBytes(device.received.at(2).header).toHex(), expected.toHex());
     QCOMPARE(portErrors.count(), 0);
+}
+
+void TestConnection::sendToKorvo_fromQueuedCallsWhileDeviceTalks_keepsThePort()
+{
+    // Queued calls (a finished download starting a run, for one) are
+    // delivered before the event loop acts on the port's readability it
+    // noted in the same pass. A send that waited and read the port
+    // meanwhile left QSerialPort reading nothing there, which it reports as
+    // a ReadError: the link closed a healthy port.
+    LogCapture log;
+    KorvoEmulatorSettings settings;
+    settings.heartbeatPeriod = chattyHeartbeat;
+    settings.randomChunkMax = 2;
+    settings.chunkGap = std::chrono::milliseconds(1);
+    KorvoEmulator device(settings);
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    USB_StmFlasher flasher;
+    checkPorts(flasher);
+    QTRY_VERIFY_WITH_TIMEOUT(flasher.getDevConnStatus() != korvoEnums::korvoOffline,
+                             tickDeadlineMs);
+
+    QTimer commands;
+    connect(&commands, &QTimer::timeout, &flasher, [&] {
+        QMetaObject::invokeMethod(
+            &flasher,
+            [&] { flasher.sendToKorvo(korvoEnums::CommandMessage, korvoEnums::NoAction, 0); },
+            Qt::QueuedConnection);
+    });
+    commands.start(commandPeriod);
+    QTest::qWait(chattyPeriodMs);
+    commands.stop();
+
+    QCOMPARE(log.messagesStartingWith("portError QSerialPort::ReadError"), QStringList());
+    QCOMPARE(log.messagesStartingWith("PORT OPENED SUCCESFULL").size(), 1);
+    QVERIFY(flasher.port()->isOpen());
 }
 
 QTEST_GUILESS_MAIN(TestConnection)

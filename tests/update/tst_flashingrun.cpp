@@ -70,6 +70,19 @@ void TestFlashingRun::run_data()
         s.dropAckOfPacket = 1;
         s.packetTimeout = 200ms;
     }) << success << QList<int>{korvoEnums::FlashPacketTimeout, 2};
+    // The same, the acknowledgement damaged on the wire: the link drops it.
+    QTest::newRow("acknowledgement of packet 1 corrupted") << 108 + 4096 * 3
+            + 5 << bootLoader([](Settings& s) {
+        s.corruptAckOfPacket = 1;
+        s.packetTimeout = 200ms;
+    }) << success << QList<int>{korvoEnums::FlashPacketTimeout, 2};
+    // Each answer takes 400 ms to come out in pieces: the device restarts
+    // only once its last acknowledgement has left.
+    QTest::newRow("answers in slow pieces") << 4205 << bootLoader([](Settings& s) {
+        s.outputChunkSizes = {3};
+        s.chunkGap = 50ms;
+        s.finalAckGrace = 200ms;
+    }) << success << QList<int>{};
     // 28 packets at 160 ms take over two watchdog periods, never one silence.
     QTest::newRow("slow but steady device")
         << 108 + 4096 * 27 + 100 << bootLoader([](Settings& s) { s.programmingDelay = 160ms; })

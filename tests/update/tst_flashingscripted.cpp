@@ -19,8 +19,20 @@ constexpr int imageSize = 108 + 4096 * 6 + 5;
 
 // What the device does at the packet (or command) a row names, instead of
 // or besides the plain boot loader's answer; or an image too small to send.
-enum Twist { RestartAt, AbortAt, GoBackAt, AskPastEndAt, ErrorAt, PortErrorAt, LowStatus, NoReady };
-constexpr int TooSmall = NoReady + 1;
+enum Twist {
+    RestartAt,
+    AbortAt,
+    GoBackAt,
+    AskPastEndAt,
+    ErrorAt,
+    PortErrorAt,
+    LowStatus,
+    NoReady,
+    LostReady // ReadyToFlash lost: the device asks for packet 0, then dies at the packet named
+};
+constexpr int TooSmall = LostReady + 1;
+// Long beside the watchdog, so a watchdog left at this wait shows.
+constexpr std::chrono::milliseconds longPrepareTimeout = 10000ms;
 
 bool isCommand(const Frame& frame, quint8 command)
 {
@@ -42,6 +54,7 @@ private slots:
     void cleanup() { device.reset(); }
     void twistedRun_endsAsItShould_data();
     void twistedRun_endsAsItShould();
+    void closedPort_packetsGoNowhereAndRunGoesOn();
 
 private:
     // The plain boot loader: status 2; PrepareToFlash with a size ->
@@ -106,6 +119,10 @@ void TestFlashingScripted::twistedRun_endsAsItShould_data()
         << int(LowStatus) << 0u << 0u << QList<quint32>{} << DFU_client::timeoutMessage;
     QTest::newRow("no ReadyToFlash")
         << int(NoReady) << 0u << 0u << QList<quint32>{} << DFU_client::timeoutMessage;
+    // The resend request re-arms the watchdog at 2 s, not at the long wait
+    // for ReadyToFlash it started with: the run ends in time, not 10 s later.
+    QTest::newRow("ReadyToFlash lost, then the device dies")
+        << int(LostReady) << 0u << 0u << QList<quint32>{0} << DFU_client::timeoutMessage;
     QTest::newRow("trailer only: refused before anything is sent")
         << TooSmall << 0u << 0u << QList<quint32>{} << DFU_client::imageTooSmallMessage;
     QTest::newRow("head block only: refused before anything is sent")
@@ -131,10 +148,13 @@ void TestFlashingScripted::twistedRun_endsAsItShould()
     QByteArray imageAtMessage;
     connect(&flasher, &USB_StmFlasher::showInfoMessage, this, [&] { imageAtMessage = image; });
     bool twisted = false;
+    DFU_client::setPrepareTimeout(twist == LostReady ? longPrepareTimeout : shortPrepareTimeout);
     device->onPacket = [&](const Frame& frame) {
         const bool prepare = isCommand(frame, korvoEnums::PrepareToFlash);
         const bool here
             = frame.header.action == korvoEnums::FlashData && frame.header.parameter == at;
+        if (twisted && twist == LostReady && here)
+            return; // dead from here on
         if (twisted || !(here || (prepare && twist >= LowStatus)))
             return answer(frame);
         twisted = true;
@@ -160,6 +180,10 @@ void TestFlashingScripted::twistedRun_endsAsItShould()
             return answer(frame);
         case LowStatus:
             return device->sendCommand(korvoEnums::ReadyToFlash, korvoEnums::korvoBootOnline);
+        case LostReady:
+            image = QByteArray(int(frame.header.parameter), '\xFF');
+            expected = 0;
+            return send(korvoEnums::FlashPacketTimeout);
         }
     };
     const QByteArray file = makeFirmwareFile(twist == TooSmall ? int(parameter) : imageSize);
@@ -183,6 +207,30 @@ void TestFlashingScripted::twistedRun_endsAsItShould()
     device->sendCommand(korvoEnums::FlashPacketVerify, korvoEnums::korvoReflash, 1);
     QTRY_COMPARE_WITH_TIMEOUT(log.messagesStartingWith("dfu_rx  ERROR").size(), 1, runTimeoutMs);
     QCOMPARE(recorder.messages.size(), 1);
+}
+
+void TestFlashingScripted::closedPort_packetsGoNowhereAndRunGoesOn()
+{
+    // Bytes fed to a link whose port is closed (as a fuzz target feeds
+    // them): writing there would raise NotOpenError and end the run as a
+    // lost port although no port was ever lost.
+    USB_StmFlasher flasher;
+    RunRecorder recorder(&flasher);
+    qRegisterMetaType<QSerialPort::SerialPortError>();
+    QSignalSpy portErrors(flasher.port(), &QSerialPort::errorOccurred);
+    QVERIFY(portErrors.isValid());
+    LogCapture log;
+    flasher.dfu()->startFlashing(makeFirmwareFile(4205));
+    flasher.feedBytes(LinkPackets::command(korvoEnums::ReadyToFlash, korvoEnums::korvoReflash));
+    flasher.feedBytes(
+        LinkPackets::command(korvoEnums::FlashPacketVerify, korvoEnums::korvoReflash, 0));
+
+    QVERIFY(portErrors.isEmpty());
+    QVERIFY(recorder.messages.isEmpty());
+    QCOMPARE(uint(flasher.getDevConnStatus()), uint(korvoEnums::korvoReflash));
+    // Packet 0 counts as sent, so its acknowledgement moved the run on.
+    QCOMPARE(recorder.progress, (QList<uint>{1, 99}));
+    QCOMPARE(log.messagesStartingWith("error, flash2usb, serial port not open").size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestFlashingScripted)
