@@ -33,10 +33,10 @@ void DeadlineTimer::start(qint64 nanoseconds)
         return;
     // A zero it_value would disarm the timer; one nanosecond fires at once.
     const qint64 wait = qMax<qint64>(nanoseconds, 1);
-    itimerspec spec{};
-    spec.it_value.tv_sec = time_t(wait / nanosecondsPerSecond);
-    spec.it_value.tv_nsec = long(wait % nanosecondsPerSecond);
-    ::timerfd_settime(fd, 0, &spec, nullptr);
+    itimerspec expiry{};
+    expiry.it_value.tv_sec = time_t(wait / nanosecondsPerSecond);
+    expiry.it_value.tv_nsec = long(wait % nanosecondsPerSecond);
+    ::timerfd_settime(fd, 0, &expiry, nullptr);
     active = true;
 }
 
