@@ -7,10 +7,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMutex>
-#include <QMutexLocker>
 
 #include <algorithm>
+#include <mutex>
 
 namespace LogFile {
 
@@ -22,13 +21,20 @@ const QString namePattern = QStringLiteral("trennic-flasher-*.log");
 // send messages while static objects are being destroyed at exit.
 struct State
 {
-    QMutex mutex;
+    // A standard mutex rather than QMutex: ThreadSanitizer sees its locking
+    // (Qt's libraries are not instrumented).
+    std::mutex mutex;
     bool installed = false;
     QtMessageHandler previous = nullptr;
     QString folder;
     QFile file;
     qint64 written = 0;
+    qint64 writtenSincePrune = 0;
 };
+
+// While a file grows, the folder is pruned again after every this many
+// bytes, so that the files together stay within keptBytes plus this.
+constexpr qint64 pruneEveryBytes = 1024 * 1024;
 
 State& state()
 {
@@ -45,6 +51,7 @@ bool openNewFile(State& s, QString* error)
 {
     s.file.close();
     s.written = 0;
+    s.writtenSincePrune = 0;
     if (!QDir().mkpath(s.folder)) {
         *error = QStringLiteral("cannot create the folder");
         return false;
@@ -83,13 +90,19 @@ void writeToFile(const QString& message)
     State& s = state();
     const QByteArray line = fileLine(message);
     {
-        QMutexLocker lock(&s.mutex);
+        const std::lock_guard<std::mutex> lock(s.mutex);
         if (s.file.isOpen()) {
             QString ignored;
             if (s.written > 0 && s.written + line.size() > keptBytes)
                 openNewFile(s, &ignored);
-            if (s.file.isOpen() && s.file.write(line) == line.size())
+            if (s.file.isOpen() && s.file.write(line) == line.size()) {
                 s.written += line.size();
+                s.writtenSincePrune += line.size();
+            }
+            if (s.writtenSincePrune >= pruneEveryBytes) {
+                s.writtenSincePrune = 0;
+                prune(s.folder, s.file.fileName());
+            }
         }
     }
     writingLine = false;
@@ -100,7 +113,7 @@ void handler(QtMsgType type, const QMessageLogContext& context, const QString& m
     writeToFile(message);
     QtMessageHandler previous = nullptr;
     {
-        QMutexLocker lock(&state().mutex);
+        const std::lock_guard<std::mutex> lock(state().mutex);
         previous = state().previous;
     }
     if (previous)
@@ -120,7 +133,7 @@ QString install(const QString& logFolder)
     QString error;
     QString path;
     {
-        QMutexLocker lock(&s.mutex);
+        const std::lock_guard<std::mutex> lock(s.mutex);
         if (s.installed)
             return s.file.isOpen() ? s.file.fileName() : QString();
         s.installed = true;
@@ -137,7 +150,7 @@ QString install(const QString& logFolder)
 void uninstall()
 {
     State& s = state();
-    QMutexLocker lock(&s.mutex);
+    const std::lock_guard<std::mutex> lock(s.mutex);
     if (!s.installed)
         return;
     qInstallMessageHandler(s.previous);
@@ -150,14 +163,14 @@ void uninstall()
 QString currentPath()
 {
     State& s = state();
-    QMutexLocker lock(&s.mutex);
+    const std::lock_guard<std::mutex> lock(s.mutex);
     return s.file.isOpen() ? s.file.fileName() : QString();
 }
 
 QString folder()
 {
     State& s = state();
-    QMutexLocker lock(&s.mutex);
+    const std::lock_guard<std::mutex> lock(s.mutex);
     return s.installed ? s.folder : defaultFolder();
 }
 

@@ -14,9 +14,10 @@
 //
 // Files are <folder>/trennic-flasher-<yyyyMMdd-hhmmss>-<pid>.log, one per
 // process; at start-up the newest keptFiles files within keptBytes are kept
-// and older ones removed. A process whose file outgrows keptBytes goes on in
-// a new file (same pattern, the time of the switch) and prunes again, so a
-// window left open for weeks cannot fill the disk.
+// and older ones removed; the folder is pruned again after every mebibyte
+// written. A process whose file would outgrow keptBytes goes on in a new
+// file (same pattern, the time of the switch), so a window left open for
+// weeks cannot fill the disk.
 //
 // A folder that cannot be created or written never stops the tool: the
 // lines still reach the debug output, and one line there says why the file
