@@ -34,7 +34,7 @@ struct State
 
 // While a file grows, the folder is pruned again after every this many
 // bytes, so that the files together stay within keptBytes plus this.
-constexpr qint64 pruneEveryBytes = 1024 * 1024;
+constexpr qint64 pruneEveryBytes = qint64(1024) * 1024;
 
 State& state()
 {

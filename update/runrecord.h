@@ -41,7 +41,7 @@ struct RunRecord
     QString after; // firmware version the device came back with
 
     // How much of the file a reader takes at a time, from the end.
-    static constexpr qint64 readChunkBytes = 64 * 1024;
+    static constexpr qint64 readChunkBytes = qint64(64) * 1024;
 
     QJsonObject toJson() const;
     // A record from one parsed line; fields of the wrong type count as
