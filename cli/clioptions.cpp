@@ -14,9 +14,10 @@ const QString programName = QStringLiteral("trennic-flasher-cli");
 const QString description
     = QStringLiteral("Shows and updates the firmware of a Korvo device on a USB serial port.\n"
                      "\n"
-                     "ACTION is exactly one of --info, --list, --file PATH, --url URL. A device\n"
-                     "running its application firmware is restarted into its boot loader before\n"
-                     "it is flashed. Progress goes to stderr, the final message to stdout.\n"
+                     "ACTION is exactly one of --info, --list, --file PATH, --url URL,\n"
+                     "--history [N]. A device running its application firmware is restarted\n"
+                     "into its boot loader before it is flashed. Progress goes to stderr, the\n"
+                     "final message to stdout.\n"
                      "\n"
                      "Exit codes: 0 success; 1 the run failed; 2 usage error; 3 no device within\n"
                      "the wait; 4 catalogue unavailable (--list); 130 interrupted (Ctrl-C).");
@@ -58,6 +59,9 @@ void addOptions(QCommandLineParser* parser)
          QStringLiteral("How long to wait for a device, and for the boot loader after a "
                         "reboot (default 30)."),
          QStringLiteral("seconds")},
+        {QStringLiteral("history"),
+         QStringLiteral("Print the last N runs of the run record (default 20) as a table, newest "
+                        "last; N follows the option.")},
         {QStringLiteral("verbose"), QStringLiteral("Write the debug log to stderr.")},
         // Not Qt's own help option, which also offers --help-all for Qt's
         // options: this program has none.
@@ -118,15 +122,26 @@ CliParseResult parse(const QStringList& arguments)
         result.text = programName + QLatin1Char(' ') + QStringLiteral(TRENNIC_VERSION);
         return result;
     }
-    if (!parser.positionalArguments().isEmpty())
-        return usageError(
-            QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().first()));
+    // --history takes an optional count, which the parser sees as a
+    // positional argument; no other action takes one.
+    QStringList positional = parser.positionalArguments();
+    CliOptions options;
+    if (parser.isSet(QStringLiteral("history")) && !positional.isEmpty()) {
+        bool ok = false;
+        const int count = positional.first().toInt(&ok);
+        if (!ok || count < 1 || count > CliOptions::maxHistoryCount)
+            return usageError(QStringLiteral("--history needs a number of runs from 1 to %1.")
+                                  .arg(CliOptions::maxHistoryCount));
+        options.historyCount = count;
+        positional.removeFirst();
+    }
+    if (!positional.isEmpty())
+        return usageError(QStringLiteral("Unexpected argument '%1'.").arg(positional.first()));
     for (const QString& name : singleValued) {
         if (parser.values(name).size() > 1)
             return usageError(QStringLiteral("--%1 given more than once.").arg(name));
     }
 
-    CliOptions options;
     int actions = 0;
     if (parser.isSet(QStringLiteral("info"))) {
         options.action = CliOptions::Action::Info;
@@ -144,6 +159,10 @@ CliParseResult parse(const QStringList& arguments)
     if (parser.isSet(QStringLiteral("url"))) {
         options.action = CliOptions::Action::Url;
         options.url = parser.value(QStringLiteral("url"));
+        ++actions;
+    }
+    if (parser.isSet(QStringLiteral("history"))) {
+        options.action = CliOptions::Action::History;
         ++actions;
     }
     if (actions != 1)

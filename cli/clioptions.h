@@ -14,6 +14,7 @@ struct CliOptions
         List, // print the catalogue entries for the device
         File, // flash a local image
         Url, // flash the image at a URL
+        History, // print the last runs of the run record
     };
 
     // Default of --wait: how long to wait for a device, and for the boot
@@ -21,6 +22,10 @@ struct CliOptions
     static constexpr std::chrono::milliseconds defaultWait{30000};
     // Longest accepted --wait, a day: beyond it the user meant something else.
     static constexpr std::chrono::milliseconds maxWait{24 * 3600 * 1000};
+
+    // --history without a count, and the largest count accepted.
+    static constexpr int defaultHistoryCount = 20;
+    static constexpr int maxHistoryCount = 1000000;
 
     Action action = Action::None;
     QString file; // --file
@@ -31,6 +36,7 @@ struct CliOptions
     QString caCertificate; // --ca-cert: extra trusted CA (PEM)
     std::chrono::milliseconds wait = defaultWait;
     bool verbose = false;
+    int historyCount = defaultHistoryCount; // --history [N]
 };
 
 // The outcome of reading the command line.

@@ -3,8 +3,11 @@
 #include "dfu_client.h"
 #include "firmwareserver.h"
 #include "fixedportprovider.h"
+#include "historytable.h"
 #include "interruptwatcher.h"
 #include "korvoenums.h"
+#include "logfile.h"
+#include "runrecord.h"
 #include "tools.h"
 #include "usb_stmflasher.h"
 
@@ -176,6 +179,7 @@ void FlasherCli::deviceFound(uint status)
         // Any other state (a boot loader still busy with an earlier image)
         // is waited out: the device reports 1 or 2 once it is ready.
         break;
+    case CliOptions::Action::History:
     case CliOptions::Action::None:
         break;
     }
@@ -370,7 +374,16 @@ int FlasherCli::runCommandLine(const QStringList& arguments)
         break;
     }
     const CliOptions& options = parsed.options;
+    if (options.action == CliOptions::Action::History) {
+        // Reads the record only: no device, no log file (which would push a
+        // run's log out of the kept ones).
+        console.out(HistoryTable::format(RunRecord::readLast(options.historyCount)));
+        return ExitSuccess;
+    }
     CliLog::install(options.verbose);
+    // After the filter, so the file gets every line and stderr only what
+    // the filter lets through.
+    LogFile::install();
     if (!options.server.isEmpty())
         FirmwareServer::setBaseUrl(options.server);
     if (!options.caCertificate.isEmpty()

@@ -1,6 +1,7 @@
 #include "debugline.h"
 
 #include <QDateTime>
+#include <QRegularExpression>
 
 namespace {
 
@@ -24,6 +25,18 @@ QString localTimeStamp()
 }
 
 } // namespace
+
+QString debugLinePrefix()
+{
+    return QLatin1Char('"') + localTimeStamp() + QStringLiteral("\" Debug :");
+}
+
+bool hasDebugLinePrefix(const QString& line)
+{
+    static const QRegularExpression prefix(
+        QStringLiteral("^\"\\d{2}:\\d{2}:\\d{2}:\\d{3}\" Debug :( |$)"));
+    return prefix.match(line).hasMatch();
+}
 
 QDebug debugLine()
 {

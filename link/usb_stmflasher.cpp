@@ -3,6 +3,7 @@
 #include "debugline.h"
 #include "dfu_client.h"
 #include "korvoenums.h"
+#include "logfile.h"
 #include "serialportenvironment.h"
 #include "tools.h"
 #include "win.h"
@@ -92,6 +93,16 @@ uint8_t USB_StmFlasher::getDevConnStatus()
 uint8_t USB_StmFlasher::getDevConnType()
 {
     return devConnType;
+}
+
+QUrl USB_StmFlasher::logsFolderUrl()
+{
+    return LogFile::folderUrl();
+}
+
+QString USB_StmFlasher::successMessage()
+{
+    return DFU_client::successMessage;
 }
 
 QString USB_StmFlasher::getDevConnSerial()

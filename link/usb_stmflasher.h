@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+#include <QUrl>
 #include <QVariantList>
 #include <QVariantMap>
 #include <QVector>
@@ -42,6 +43,11 @@ class USB_StmFlasher : public QObject
     Q_PROPERTY(uint boardVer MEMBER boardVer NOTIFY devConnStatusChanged)
     Q_PROPERTY(QString boardRev MEMBER boardRev NOTIFY devConnStatusChanged)
     Q_PROPERTY(uint dfuVersion MEMBER dfuVersion NOTIFY devConnStatusChanged)
+    // The folder of the tool's log files, for the window's button that
+    // opens it.
+    Q_PROPERTY(QUrl logsFolderUrl READ logsFolderUrl CONSTANT)
+    // The engine's text for a run that wrote the whole image.
+    Q_PROPERTY(QString successMessage READ successMessage CONSTANT)
 
 public:
     explicit USB_StmFlasher(QObject* parent = nullptr);
@@ -78,6 +84,8 @@ public:
     QString clientVersion() const { return clientVer; }
     QSerialPort* port() const { return serialPort; }
     DFU_client* dfu() const { return dfuClient; }
+    static QUrl logsFolderUrl();
+    static QString successMessage();
     QTimer* portCheckTicker() const { return tim_portChecker; }
     QTimer* keepOnlineTicker() const { return keepOnlineTimer; }
 

@@ -53,20 +53,34 @@ ApplicationWindow {
         }
     }
 
-    // Every message opens its own dialog, over any that is still open.
+    // Whether a run's message tells of a failure: anything but the engine's
+    // success text. The window decides it here and nowhere else.
+    function runFailed(messageStr) {
+        return messageStr !== usb_stmFlasher.successMessage
+    }
+
+    // Every message opens its own dialog, over any that is still open. After
+    // a failed run the dialog also offers to open the folder of the log
+    // files, for the technician to send to support.
     function showMessage(messageStr) {
         var component = Qt.createComponent("qrc:/qml/components/MessageDialog.qml")
         if (component.status !== Component.Ready) {
             console.log("MessageDialog", component.errorString())
             return
         }
-        component.createObject(mainWin, {
-                                   "objectName": "messageDialog",
-                                   "dialogTitle": "Внимание",
-                                   "dialogText": messageStr,
-                                   "isCancelBtnVisible": false,
-                                   "isTextInput": false
-                               })
+        var failed = runFailed(messageStr)
+        var dialog = component.createObject(mainWin, {
+                                                "objectName": "messageDialog",
+                                                "dialogTitle": "Внимание",
+                                                "dialogText": messageStr,
+                                                "isCancelBtnVisible": failed,
+                                                "cancelBtnText": qsTr("Открыть журнал"),
+                                                "isTextInput": false
+                                            })
+        if (failed && dialog)
+            dialog.onCanceled.connect(function () {
+                Qt.openUrlExternally(usb_stmFlasher.logsFolderUrl)
+            })
     }
 
     function isOnScreen(px, py) {

@@ -1,5 +1,6 @@
 #include "demosession.h"
 #include "flasherapp.h"
+#include "logfile.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -10,6 +11,7 @@
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+    LogFile::install();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(

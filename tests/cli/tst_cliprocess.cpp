@@ -3,6 +3,7 @@
 #include "korvoenums.h"
 #include "korvofirmwareimage.h"
 #include "localfirmwareserver.h"
+#include "runrecord.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -38,6 +39,11 @@ private slots:
     void interrupt_closesPortLeavingBootLoaderReadyForAnotherTry();
     void badOptions_exit2WithUsageOnStderr_data();
     void badOptions_exit2WithUsageOnStderr();
+    void history_printsTheLastRunsPastATornLine_data();
+    void history_printsTheLastRunsPastATornLine();
+    void logFile_getsTheDebugLogWhateverStderrShows_data();
+    void logFile_getsTheDebugLogWhateverStderrShows();
+    void logFile_unwritableFolder_leavesTheToolWorking();
 
 private:
     struct Result
@@ -56,7 +62,11 @@ private:
 
     void startDevice(const KorvoEmulatorSettings& settings);
     QStringList commonArguments() const;
-    Result run(const QStringList& arguments);
+    // Runs the tool with its per-user data folder below `dataHome`
+    // (XDG_DATA_HOME), by default the test's own.
+    Result run(const QStringList& arguments, const QString& dataHome = QString());
+    QProcessEnvironment environment(const QString& dataHome = QString()) const;
+    QString dataFolder() const;
     QString fileUrl(const QString& device, const QString& folder, const QString& file) const;
     int commandCount(quint8 command) const;
     int flashPacketCount() const;
@@ -140,9 +150,23 @@ QStringList TestCliProcess::commonArguments() const
             QStringLiteral("--wait"),        QStringLiteral("10")};
 }
 
-TestCliProcess::Result TestCliProcess::run(const QStringList& arguments)
+QProcessEnvironment TestCliProcess::environment(const QString& dataHome) const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_HOME"),
+                       dataHome.isEmpty() ? scratch.filePath(QStringLiteral("data")) : dataHome);
+    return environment;
+}
+
+QString TestCliProcess::dataFolder() const
+{
+    return scratch.filePath(QStringLiteral("data/Trennic/Trennic Flasher"));
+}
+
+TestCliProcess::Result TestCliProcess::run(const QStringList& arguments, const QString& dataHome)
 {
     QProcess process;
+    process.setProcessEnvironment(environment(dataHome));
     process.start(QStringLiteral(TRENNIC_CLI_PATH), arguments);
     Result result;
     if (!process.waitForStarted())
@@ -377,6 +401,7 @@ void TestCliProcess::interrupt_closesPortLeavingBootLoaderReadyForAnotherTry()
     QVERIFY(writeFile(local, file));
 
     QProcess process;
+    process.setProcessEnvironment(environment());
     process.start(QStringLiteral(TRENNIC_CLI_PATH), commonArguments() << "--file" << local);
     QVERIFY(process.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(flashPacketCount() >= 3, deviceTimeoutMs);
@@ -417,6 +442,10 @@ void TestCliProcess::badOptions_exit2WithUsageOnStderr_data()
     QTest::newRow("--port empty") << QStringList{"--info", "--port", ""};
     QTest::newRow("--ca-cert without a certificate")
         << QStringList{"--info", "--ca-cert", TRENNIC_CLI_PATH};
+    QTest::newRow("--history 0") << QStringList{"--history", "0"};
+    QTest::newRow("--history not a number") << QStringList{"--history", "all"};
+    QTest::newRow("--history with another action") << QStringList{"--history", "--info"};
+    QTest::newRow("--history with two counts") << QStringList{"--history", "3", "4"};
 }
 
 void TestCliProcess::badOptions_exit2WithUsageOnStderr()
@@ -427,6 +456,117 @@ void TestCliProcess::badOptions_exit2WithUsageOnStderr()
     QCOMPARE(result.out, QString());
     QVERIFY2(result.err.startsWith("trennic-flasher-cli: "), qPrintable(result.err));
     QVERIFY2(result.err.contains(usageLine), qPrintable(result.err));
+}
+
+void TestCliProcess::history_printsTheLastRunsPastATornLine_data()
+{
+    QTest::addColumn<int>("stored");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("shownFrom"); // index of the oldest run in the table
+
+    QTest::newRow("no record yet") << 0 << QStringList{"--history"} << 0;
+    QTest::newRow("fewer than the default 20") << 3 << QStringList{"--history"} << 0;
+    QTest::newRow("more than the default 20") << 25 << QStringList{"--history"} << 5;
+    QTest::newRow("the last 2") << 5 << QStringList{"--history", "2"} << 3;
+}
+
+void TestCliProcess::history_printsTheLastRunsPastATornLine()
+{
+    QFETCH(int, stored);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, shownFrom);
+
+    const QString path = dataFolder() + QStringLiteral("/runs.jsonl");
+    QFile::remove(path);
+    for (int i = 0; i < stored; ++i) {
+        RunRecord record;
+        record.end = QDateTime(QDate(2026, 12, 7), QTime(10, i, 0));
+        record.start = record.end.addSecs(-12);
+        record.tool = i % 2 ? QStringLiteral("window") : QStringLiteral("cli");
+        record.device = device;
+        record.serial = QStringLiteral("SN%1").arg(i, 3, 10, QLatin1Char('0'));
+        record.before = QStringLiteral("01.05");
+        record.after = i % 3 ? QStringLiteral("01.07") : QString();
+        record.result = i % 3 ? QStringLiteral("FlashSucceeded") : QStringLiteral("FlashPortLost");
+        record.source = QStringLiteral("/tmp/fw_%1.bin").arg(i);
+        QVERIFY(RunRecord::append(record, path));
+    }
+    if (stored > 0) {
+        // A run whose line was cut off, as by a power cut during the write.
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::Append));
+        QVERIFY(file.write("{\"start\":\"2026-12-07T11:00:00Z\",\"serial\":\"SNTORN") > 0);
+    }
+
+    const Result result = run(arguments);
+    COMPARE_EXIT_CODE(result, 0);
+    QCOMPARE(result.err, QString());
+    if (stored == 0) {
+        QCOMPARE(result.out, QStringLiteral("No runs recorded yet.\n"));
+        return;
+    }
+    const QStringList lines = result.out.split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 1 + stored - shownFrom);
+    QVERIFY2(lines.first().startsWith("end "), qPrintable(result.out));
+    QVERIFY(!result.out.contains("SNTORN"));
+    for (int i = shownFrom; i < stored; ++i) {
+        const QString row = lines[1 + i - shownFrom];
+        QVERIFY2(row.startsWith(QStringLiteral("2026-12-07 10:%1:00").arg(i, 2, 10, QLatin1Char('0')))
+                     && row.contains(QStringLiteral("SN%1").arg(i, 3, 10, QLatin1Char('0')))
+                     && row.contains(i % 3 ? "01.05 -> 01.07" : "01.05 -> -")
+                     && row.contains(i % 3 ? "FlashSucceeded" : "FlashPortLost")
+                     && row.endsWith(QStringLiteral("/tmp/fw_%1.bin").arg(i)),
+                 qPrintable(row));
+    }
+}
+
+void TestCliProcess::logFile_getsTheDebugLogWhateverStderrShows_data()
+{
+    QTest::addColumn<bool>("verbose");
+    QTest::newRow("quiet") << false;
+    QTest::newRow("--verbose") << true;
+}
+
+void TestCliProcess::logFile_getsTheDebugLogWhateverStderrShows()
+{
+    QFETCH(bool, verbose);
+    const QString logs = dataFolder() + QStringLiteral("/logs");
+    QDir(logs).removeRecursively();
+
+    QStringList arguments{"--info", "--port", linkPath, "--wait", "1"};
+    if (verbose)
+        arguments << "--verbose";
+    const Result result = run(arguments);
+    COMPARE_EXIT_CODE(result, 3);
+
+    const QStringList files = QDir(logs).entryList({"trennic-flasher-*.log"}, QDir::Files);
+    QCOMPARE(files.size(), 1);
+    QFile file(QDir(logs).filePath(files.first()));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    QVERIFY(lines.size() >= 2);
+    const QRegularExpression logLine(
+        QStringLiteral("^\"\\d{2}:\\d{2}:\\d{2}:\\d{3}\" Debug : "));
+    for (const QString& line : lines)
+        QVERIFY2(logLine.match(line).hasMatch(), qPrintable(line));
+    QVERIFY(lines.filter("tim_portCheckerTimeout").size() >= 1);
+
+    // stderr as ever: the debug log only with --verbose.
+    QCOMPARE(result.err.contains("tim_portCheckerTimeout"), verbose);
+    QVERIFY2(result.err.contains("no device within 1 s"), qPrintable(result.err));
+}
+
+void TestCliProcess::logFile_unwritableFolder_leavesTheToolWorking()
+{
+    // The data folder is a file: nothing can be created below it.
+    const QString blocker = scratch.filePath(QStringLiteral("blocked-data"));
+    QVERIFY(writeFile(blocker, "not a folder"));
+    const Result result = run({"--info", "--port", linkPath, "--wait", "1"}, blocker);
+    COMPARE_EXIT_CODE(result, 3);
+    QCOMPARE(result.out, QString());
+    QCOMPARE(result.err, QStringLiteral("Waiting for a device at %1...\n"
+                                        "trennic-flasher-cli: no device within 1 s\n")
+                             .arg(linkPath));
 }
 
 QTEST_GUILESS_MAIN(TestCliProcess)

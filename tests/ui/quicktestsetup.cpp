@@ -1,6 +1,8 @@
 #include "flasherapp.h"
 #include "serialportenvironment.h"
 
+#include <QDesktopServices>
+#include <QQmlContext>
 #include <QQmlEngine>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -15,6 +17,32 @@ class NoSerialPorts : public SerialPortProvider
 public:
     QList<SerialPortRecord> ports() const override { return {}; }
     QList<BusDescriptionRecord> busDescriptions() const override { return {}; }
+};
+
+// Stands in for the desktop's file manager: Qt.openUrlExternally hands file:
+// URLs to it, and the tests read what was opened.
+class OpenedUrls : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QUrl last READ last NOTIFY opened)
+    Q_PROPERTY(int count READ count NOTIFY opened)
+
+public:
+    QUrl last() const { return urls.isEmpty() ? QUrl() : urls.last(); }
+    int count() const { return urls.size(); }
+
+signals:
+    void opened();
+
+public slots:
+    void open(const QUrl& url)
+    {
+        urls.append(url);
+        emit opened();
+    }
+
+private:
+    QList<QUrl> urls;
 };
 
 } // namespace
@@ -32,19 +60,26 @@ public slots:
         FlasherApp::setApplicationIdentity();
         FlasherApp::useCLocale();
         SerialPortEnvironment::installProvider(&noSerialPorts);
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &openedUrls, "open");
     }
-    void qmlEngineAvailable(QQmlEngine*)
+    void qmlEngineAvailable(QQmlEngine* engine)
     {
         FlasherApp::registerQmlTypes();
         // Lets the tests call the link's setDevConnStatus(uint8_t) as the
         // receive path does.
         qRegisterMetaType<uint8_t>("uint8_t");
+        engine->rootContext()->setContextProperty(QStringLiteral("openedUrls"), &openedUrls);
     }
-    void cleanupTestCase() { SerialPortEnvironment::removeProvider(&noSerialPorts); }
+    void cleanupTestCase()
+    {
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        SerialPortEnvironment::removeProvider(&noSerialPorts);
+    }
 
 private:
     QTemporaryDir settingsDir;
     NoSerialPorts noSerialPorts;
+    OpenedUrls openedUrls;
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(trennic_ui, QuickTestSetup)

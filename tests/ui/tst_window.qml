@@ -117,7 +117,7 @@ TestCase {
     function test_message_opensADialogPerMessage() {
         openWindow()
         link.showInfoMessage("Первое")
-        link.showInfoMessage("Второе")
+        link.showInfoMessage(link.successMessage)
         var open = []
         for (var i = 0; i < window.overlay.children.length; ++i)
             if (findChild(window.overlay.children[i], "acceptButton"))
@@ -125,12 +125,50 @@ TestCase {
         compare(open.length, 2)
         compare(findChild(open[0], "titleText").text, "Внимание")
         compare(findChild(open[0], "messageText").text, "Первое")
-        compare(findChild(open[1], "messageText").text, "Второе")
+        compare(findChild(open[1], "messageText").text, "Обновление успешно установлено!")
         compare(findChild(open[1], "cancelButton").visible, false)
         // The second lies over the first; answering it leaves the first open.
         mouseClick(findChild(open[1], "acceptButton"))
         tryVerify(function () { return !open[1].visible })
         verify(open[0].visible)
+    }
+
+    function openDialogs() {
+        var open = []
+        for (var i = 0; i < window.overlay.children.length; ++i)
+            if (findChild(window.overlay.children[i], "acceptButton"))
+                open.push(window.overlay.children[i])
+        return open
+    }
+
+    function test_message_offersTheLogFolderAfterAFailedRun_data() {
+        return [
+            { tag: "success: OK only", text: "", failed: false },
+            { tag: "silent device", text: "Ошибка обновления: устройство не отвечает", failed: true },
+            { tag: "lost port", text: "Ошибка обновления: связь с устройством потеряна", failed: true },
+            { tag: "failed download", text: "Ошибка обновления: не удалось загрузить прошивку", failed: true },
+            { tag: "device error", text: "Ошибка обновления: устройство сообщило об ошибке Error_BadCrc = 3", failed: true }
+        ]
+    }
+
+    function test_message_offersTheLogFolderAfterAFailedRun(data) {
+        openWindow()
+        var text = data.text || link.successMessage
+        compare(text === "Обновление успешно установлено!", !data.failed)
+        link.showInfoMessage(text)
+        var dialog = openDialogs()[0]
+        compare(findChild(dialog, "messageText").text, text)
+        var logButton = findChild(dialog, "cancelButton")
+        compare(logButton.visible, data.failed)
+        if (!data.failed)
+            return
+        compare(logButton.text, "Открыть журнал")
+        var before = openedUrls.count
+        mouseClick(logButton)
+        tryCompare(openedUrls, "count", before + 1)
+        compare(openedUrls.last, link.logsFolderUrl)
+        verify(String(link.logsFolderUrl).match(/^file:\/\/.*\/logs$/), String(link.logsFolderUrl))
+        tryVerify(function () { return !dialog.visible })
     }
 
     function test_position_data() {
