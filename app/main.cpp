@@ -1,9 +1,15 @@
 #include "flasherapp.h"
 
 #include <QApplication>
+#include <QTextStream>
 
 int main(int argc, char* argv[])
 {
+    if (FlasherApp::versionRequested(argc, argv)) {
+        QTextStream(stdout) << FlasherApp::versionText() << '\n';
+        return 0;
+    }
+    FlasherApp::enableHighDpiScaling();
     QApplication app(argc, argv);
     return FlasherApp::exec(app);
 }

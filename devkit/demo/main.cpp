@@ -9,6 +9,7 @@
 // a local HTTPS firmware server, all in this process.
 int main(int argc, char* argv[])
 {
+    FlasherApp::enableHighDpiScaling();
     QApplication app(argc, argv);
 
     QCommandLineParser parser;
