@@ -58,9 +58,9 @@ set(CPACK_PACKAGE_NAME trennic-flasher)
 set(CPACK_PACKAGE_VENDOR Trennic)
 set(CPACK_PACKAGE_CONTACT "Trennic <support@trennic.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for Korvo instrument devices")
+# The summary above is the first line of the package's description.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "firmware updater for Korvo instrument devices
-Trennic Flasher finds a Korvo device on a USB serial port, shows the firmware
+  "Trennic Flasher finds a Korvo device on a USB serial port, shows the firmware
 it runs, restarts it into its boot loader, downloads the image the firmware
 server offers for it and flashes it. The window trennic-flasher and the
 command-line tool trennic-flasher-cli; a udev rule gives the logged-in user
