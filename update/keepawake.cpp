@@ -15,10 +15,9 @@ KeepAwake::BackendFactory& backendFactory()
 const QString KeepAwake::firmwareUpdateReason = QStringLiteral("Firmware update in progress");
 
 KeepAwake::KeepAwake(QObject* parent)
-    : QObject(parent)
-    , backend(backendFactory() ? backendFactory()() : createSystemKeepAwakeBackend())
-{
-}
+    : QObject(parent),
+      backend(backendFactory() ? backendFactory()() : createSystemKeepAwakeBackend())
+{}
 
 KeepAwake::~KeepAwake()
 {

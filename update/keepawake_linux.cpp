@@ -7,7 +7,9 @@
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QDBusUnixFileDescriptor>
+#include <QFileInfo>
 #include <QString>
+#include <QtGlobal>
 
 #include <chrono>
 
@@ -15,6 +17,17 @@ namespace {
 
 // logind answers at once; a bus that hangs must not hold up the start of a run for long.
 constexpr std::chrono::milliseconds inhibitCallTimeout{2000};
+
+// Where libdbus and Qt look for the system bus when no address is given.
+const char* const defaultSystemBusSocket = "/var/run/dbus/system_bus_socket";
+
+// Whether a system bus can be there at all. Asked first, so that a machine
+// without one (a container, a build server) never starts Qt's D-Bus thread.
+bool systemBusMayExist()
+{
+    return qEnvironmentVariableIsSet("DBUS_SYSTEM_BUS_ADDRESS")
+        || QFileInfo::exists(QString::fromLatin1(defaultSystemBusSocket));
+}
 
 // Takes a logind sleep inhibitor over the system bus ("block": suspend waits
 // until it is let go). logind keeps it while the returned file descriptor
@@ -24,6 +37,8 @@ class LogindKeepAwake : public KeepAwakeBackend
 public:
     bool acquire(const std::string& reason) override
     {
+        if (!systemBusMayExist())
+            return false;
         QDBusConnection bus = QDBusConnection::systemBus();
         if (!bus.isConnected())
             return false;

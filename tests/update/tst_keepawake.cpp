@@ -80,9 +80,8 @@ private:
 void TestKeepAwake::init()
 {
     system = std::make_shared<SystemRecord>();
-    KeepAwake::setBackendFactory([record = system] {
-        return std::make_unique<RecordingBackend>(record);
-    });
+    KeepAwake::setBackendFactory(
+        [record = system] { return std::make_unique<RecordingBackend>(record); });
 }
 
 void TestKeepAwake::cleanup()
@@ -126,8 +125,9 @@ void TestKeepAwake::runHoldsTheComputerAwakeUntilItEnds()
     RunRecorder recorder(flasher.get());
     // Every progress step of the run must find the system held awake.
     bool awakeThroughout = true;
-    connect(flasher.get(), &USB_StmFlasher::flashing_progress_changed, this,
-            [&](uint value) { awakeThroughout = awakeThroughout && (value == 0 || system->awake()); });
+    connect(flasher.get(), &USB_StmFlasher::flashing_progress_changed, this, [&](uint value) {
+        awakeThroughout = awakeThroughout && (value == 0 || system->awake());
+    });
 
     flasher->dfu()->startFlashing(makeFirmwareFile(imageSize));
     QCOMPARE(system->acquired, 1);
