@@ -1,9 +1,11 @@
 #include "flasherapp.h"
 
 #include "korvoenums.h"
+#include "trennicversion.h"
 #include "usb_stmflasher.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QLocale>
 #include <QQmlApplicationEngine>
 #include <QtQml>
@@ -23,11 +25,35 @@ namespace {
 constexpr int mainWindowLoadFailed = 1;
 }
 
+void enableHighDpiScaling()
+{
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
+        Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+}
+
+bool versionRequested(int argc, const char* const* argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--version") == 0)
+            return true;
+    }
+    return false;
+}
+
+QString versionText()
+{
+    return QStringLiteral("trennic-flasher " TRENNIC_VERSION);
+}
+
 void setApplicationIdentity()
 {
     QCoreApplication::setOrganizationName(QStringLiteral("Trennic"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("trennic.example"));
     QCoreApplication::setApplicationName(QStringLiteral("Trennic Flasher"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TRENNIC_VERSION));
+    // Names the desktop entry, so a desktop shows the tool's own icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("trennic-flasher"));
 }
 
 void useCLocale()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QUrl>
 
 #include <functional>
@@ -11,6 +12,18 @@ class QQmlApplicationEngine;
 // the main document. The shipped tool and the demo both run it, so the demo
 // shows exactly the window the user gets.
 namespace FlasherApp {
+
+// Sharp and right-sized on high-DPI screens: Qt scales by the screen's
+// factor, unrounded (150 % stays 1.5), so the fixed window keeps its size in
+// logical pixels. Must run before the application object exists.
+void enableHighDpiScaling();
+
+// True when the command line asks for the version ("--version"); checked
+// before the application object exists, so it needs no display.
+bool versionRequested(int argc, const char* const* argv);
+
+// "trennic-flasher <version>"
+QString versionText();
 
 // Organisation and application names; they also name the per-user settings
 // store that keeps the window position.

@@ -1,5 +1,7 @@
 #include "clioptions.h"
 
+#include "trennicversion.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>

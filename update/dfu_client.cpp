@@ -2,6 +2,7 @@
 
 #include "debugline.h"
 #include "firmwareserver.h"
+#include "keepawake.h"
 #include "korvoenums.h"
 #include "packets.h"
 #include "threadhandoff.h"
@@ -88,6 +89,11 @@ DFU_client::DFU_client(QObject* parent) : QObject(parent), owner(parent)
     flashingTimer->setTimerType(Qt::PreciseTimer);
     networkManager = new QNetworkAccessManager(this);
     connect(networkManager, &QNetworkAccessManager::finished, this, &DFU_client::webServerReply);
+    // The computer stays awake from the start of a run to its end.
+    auto* keepAwake = new KeepAwake(this);
+    connect(this, &DFU_client::flashingStarted, keepAwake,
+            [keepAwake] { keepAwake->acquire(KeepAwake::firmwareUpdateReason); });
+    connect(this, &DFU_client::flashingAbort, keepAwake, &KeepAwake::release);
 }
 
 DFU_client::~DFU_client()
@@ -231,6 +237,7 @@ void DFU_client::startFlashing(QByteArray firmwareByteArray)
         return;
     }
     runUnderway = true;
+    emit flashingStarted();
     // Bounds the wait for ReadyToFlash, so a device that never answers ends
     // the run with a message instead of leaving it open for good.
     flashingTimer->start(prepareTimeoutMs.load());
@@ -414,6 +421,7 @@ void DFU_client::abortFlashing()
         flashingProgress = 0;
         emit flashing_progress_changed(0);
     }
+    emit flashingAbort();
 }
 
 void DFU_client::flashingTimeout()

@@ -86,7 +86,10 @@ public:
 
 signals:
     void flashingFinished();
+    // Every end of a run passes through abortFlashing, which emits this
+    // (also when no run was under way).
     void flashingAbort();
+    // A run has accepted its image and asks the device to prepare for it.
     void flashingStarted();
     void availableFirmwaresChanged();
     void flashing_progress_changed(uint progress);

@@ -10,6 +10,7 @@
 // a local HTTPS firmware server, all in this process.
 int main(int argc, char* argv[])
 {
+    FlasherApp::enableHighDpiScaling();
     QApplication app(argc, argv);
     LogFile::install();
 
