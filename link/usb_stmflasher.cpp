@@ -180,6 +180,7 @@ void USB_StmFlasher::tim_portCheckerTimeout()
     debugLine() << "tim_portCheckerTimeout";
 
     const QList<SerialPortRecord> ports = SerialPortEnvironment::availablePorts();
+    PortProblem tickProblem; // the first matching port that failed to open
     for (const SerialPortRecord& info : ports) {
         const bool namedLikeSerialPort = info.portName.startsWith(QLatin1String("COM"))
             || info.portName.startsWith(QLatin1String("tty"));
@@ -216,6 +217,15 @@ void USB_StmFlasher::tim_portCheckerTimeout()
         if (!serialPort->open(QIODevice::ReadWrite)) {
             debugLine() << "Port open error";
             deviceName = noDeviceName;
+            const PortProblem problem = PortProblem::fromOpenError(
+                info.portName, info.systemLocation, serialPort->error(), serialPort->errorString());
+            if (problem != loggedOpenProblem) {
+                loggedOpenProblem = problem;
+                debugLine() << "Port open error, " << info.portName << problem.error
+                            << problem.errorText;
+            }
+            if (tickProblem.kind == PortProblem::Kind::None)
+                tickProblem = problem;
             continue;
         }
 
@@ -237,8 +247,20 @@ void USB_StmFlasher::tim_portCheckerTimeout()
         deviceName = Win::getSerialPortBusDesc(info.portName);
         dfuClient->webServerFileListRequest();
         sendToKorvo(korvoEnums::CommandMessage, korvoEnums::KeepOnline, 0);
+        tickProblem = PortProblem();
         break;
     }
+    setOpenProblem(tickProblem);
+}
+
+void USB_StmFlasher::setOpenProblem(const PortProblem& problem)
+{
+    if (problem.kind == PortProblem::Kind::None)
+        loggedOpenProblem = PortProblem(); // a new failure is logged again
+    if (problem == openProblem)
+        return;
+    openProblem = problem;
+    emit devConnStatusChanged();
 }
 
 void USB_StmFlasher::readSerialData()

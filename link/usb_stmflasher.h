@@ -1,6 +1,7 @@
 #pragma once
 
 #include "packets.h"
+#include "portproblem.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -42,6 +43,9 @@ class USB_StmFlasher : public QObject
     Q_PROPERTY(uint boardVer MEMBER boardVer NOTIFY devConnStatusChanged)
     Q_PROPERTY(QString boardRev MEMBER boardRev NOTIFY devConnStatusChanged)
     Q_PROPERTY(uint dfuVersion MEMBER dfuVersion NOTIFY devConnStatusChanged)
+    // Why the Korvo port found at the last scan tick could not be opened;
+    // empty while there is none or a port is open.
+    Q_PROPERTY(QString portProblem READ portProblem NOTIFY devConnStatusChanged)
 
 public:
     explicit USB_StmFlasher(QObject* parent = nullptr);
@@ -80,6 +84,8 @@ public:
     DFU_client* dfu() const { return dfuClient; }
     QTimer* portCheckTicker() const { return tim_portChecker; }
     QTimer* keepOnlineTicker() const { return keepOnlineTimer; }
+    QString portProblem() const { return openProblem.text(); }
+    const PortProblem& portOpenProblem() const { return openProblem; }
 
     // The catalogue entries filed under exactly `deviceName` (no trimming, case
     // sensitive), or an empty list; logs the lookup.
@@ -117,6 +123,7 @@ private:
     void storeMpxPacket();
     void drainOutput();
     void resetParser();
+    void setOpenProblem(const PortProblem& problem);
 
     uint8_t devConnStatus = 0;
     uint8_t devConnType = 0;
@@ -136,4 +143,6 @@ private:
     // Set while readSerialData parses, so a nested readyRead cannot feed
     // later bytes into the parser ahead of earlier ones.
     bool parsingInput = false;
+    PortProblem openProblem; // of the last scan tick
+    PortProblem loggedOpenProblem; // logged once until it changes
 };
