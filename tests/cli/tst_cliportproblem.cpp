@@ -57,9 +57,10 @@ void TestCliPortProblem::initTestCase()
 bool TestCliPortProblem::startHolder(QProcess& holder, const QString& location)
 {
     holder.start(QStringLiteral(KORVO_SIM_PATH), {"--hold", location});
-    return holder.waitForStarted()
-        && QTest::qWaitFor([&] { return holder.readAllStandardOutput().startsWith("holding "); },
-                           holderDeadlineMs);
+    QByteArray said;
+    return holder.waitForStarted() && QTest::qWaitFor(
+               [&] { return (said += holder.readAllStandardOutput()).startsWith("holding "); },
+               holderDeadlineMs);
 }
 
 void TestCliPortProblem::heldPort_waitRunsOut_exits3WithInUseReason()
