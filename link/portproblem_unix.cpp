@@ -32,9 +32,9 @@ bool processRuns(qint64 pid)
 bool lockedByRunningProcess(const std::string& systemLocation,
                             const std::vector<std::string>& lockDirectories)
 {
-    const std::string name = serialLockFileName(systemLocation);
+    const QString name = QString::fromStdString(serialLockFileName(systemLocation));
     for (const std::string& folder : lockDirectories) {
-        const QLockFile lock(QString::fromStdString(folder + '/' + name));
+        const QLockFile lock(QDir(QString::fromStdString(folder)).filePath(name));
         qint64 pid = 0;
         QString hostName;
         QString application;

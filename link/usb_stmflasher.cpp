@@ -180,7 +180,7 @@ void USB_StmFlasher::tim_portCheckerTimeout()
     debugLine() << "tim_portCheckerTimeout";
 
     const QList<SerialPortRecord> ports = SerialPortEnvironment::availablePorts();
-    PortProblem tickProblem; // the first matching port that failed to open
+    QList<PortProblem> tickProblems; // of the matching ports that failed to open
     for (const SerialPortRecord& info : ports) {
         const bool namedLikeSerialPort = info.portName.startsWith(QLatin1String("COM"))
             || info.portName.startsWith(QLatin1String("tty"));
@@ -219,13 +219,11 @@ void USB_StmFlasher::tim_portCheckerTimeout()
             deviceName = noDeviceName;
             const PortProblem problem = PortProblem::fromOpenError(
                 info.portName, info.systemLocation, serialPort->error(), serialPort->errorString());
-            if (problem != loggedOpenProblem) {
-                loggedOpenProblem = problem;
+            // Once, not at every tick: logged again only when it changes.
+            if (!loggedOpenProblems.contains(problem))
                 debugLine() << "Port open error, " << info.portName << problem.error
                             << problem.errorText;
-            }
-            if (tickProblem.kind == PortProblem::Kind::None)
-                tickProblem = problem;
+            tickProblems.append(problem);
             continue;
         }
 
@@ -247,16 +245,16 @@ void USB_StmFlasher::tim_portCheckerTimeout()
         deviceName = Win::getSerialPortBusDesc(info.portName);
         dfuClient->webServerFileListRequest();
         sendToKorvo(korvoEnums::CommandMessage, korvoEnums::KeepOnline, 0);
-        tickProblem = PortProblem();
+        tickProblems.clear();
         break;
     }
-    setOpenProblem(tickProblem);
+    loggedOpenProblems = tickProblems;
+    // The first port that failed, while no port opened.
+    setOpenProblem(tickProblems.value(0));
 }
 
 void USB_StmFlasher::setOpenProblem(const PortProblem& problem)
 {
-    if (problem.kind == PortProblem::Kind::None)
-        loggedOpenProblem = PortProblem(); // a new failure is logged again
     if (problem == openProblem)
         return;
     openProblem = problem;

@@ -144,5 +144,5 @@ private:
     // later bytes into the parser ahead of earlier ones.
     bool parsingInput = false;
     PortProblem openProblem; // of the last scan tick
-    PortProblem loggedOpenProblem; // logged once until it changes
+    QList<PortProblem> loggedOpenProblems; // at the last tick, so logged once
 };
