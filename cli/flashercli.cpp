@@ -123,6 +123,8 @@ bool FlasherCli::applyDeviceName()
 
 void FlasherCli::onLinkChanged()
 {
+    if (phase == Phase::WaitingForDevice || phase == Phase::WaitingForBootLoader)
+        reportPortProblem();
     if (phase == Phase::Done || applyDeviceName())
         return;
     const uint status = link->getDevConnStatus();
@@ -150,6 +152,42 @@ void FlasherCli::onLinkChanged()
     default:
         break;
     }
+}
+
+void FlasherCli::reportPortProblem()
+{
+    const PortProblem& problem = link->portOpenProblem();
+    if (problem == shownPortProblem)
+        return;
+    shownPortProblem = problem;
+    if (problem.kind != PortProblem::Kind::None)
+        console.err(QStringLiteral("%1: %2\n").arg(programName, portProblemText(problem)));
+}
+
+QString FlasherCli::portProblemText(const PortProblem& problem)
+{
+    switch (problem.kind) {
+    case PortProblem::Kind::None:
+        break;
+    case PortProblem::Kind::InUse:
+        return QStringLiteral("the port %1 is in use by another program")
+            .arg(problem.systemLocation);
+    case PortProblem::Kind::PermissionDenied:
+        return QStringLiteral("permission denied on %1 (add your user to the dialout group or "
+                              "install the udev rule)")
+            .arg(problem.systemLocation);
+    case PortProblem::Kind::OpenFailed:
+        return QStringLiteral("cannot open %1: %2").arg(problem.systemLocation, problem.errorText);
+    }
+    return QString();
+}
+
+QString FlasherCli::withPortProblem(const QString& reason) const
+{
+    const PortProblem& problem = link->portOpenProblem();
+    if (problem.kind == PortProblem::Kind::None)
+        return reason;
+    return reason + QStringLiteral(": ") + portProblemText(problem);
 }
 
 void FlasherCli::deviceFound(uint status)
@@ -291,16 +329,19 @@ void FlasherCli::onDeadline()
 {
     switch (phase) {
     case Phase::WaitingForDevice:
-        if (lastStatus != korvoEnums::korvoOffline)
+        if (lastStatus != korvoEnums::korvoOffline
+            && link->portOpenProblem().kind == PortProblem::Kind::None)
             fail(ExitNoDevice,
                  QStringLiteral("the device stayed in %1, not ready to flash, for %2 s")
                      .arg(stateText(lastStatus), waitText()));
         else
-            fail(ExitNoDevice, QStringLiteral("no device within %1 s").arg(waitText()));
+            fail(ExitNoDevice,
+                 withPortProblem(QStringLiteral("no device within %1 s").arg(waitText())));
         break;
     case Phase::WaitingForBootLoader:
         fail(ExitNoDevice,
-             QStringLiteral("the boot loader did not report within %1 s").arg(waitText()));
+             withPortProblem(
+                 QStringLiteral("the boot loader did not report within %1 s").arg(waitText())));
         break;
     case Phase::WaitingForDeviceInfo:
         printInfo(); // without the DfuInfo fields

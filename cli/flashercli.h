@@ -2,6 +2,7 @@
 
 #include "cliconsole.h"
 #include "clioptions.h"
+#include "portproblem.h"
 #include "progressreport.h"
 
 #include <QElapsedTimer>
@@ -63,6 +64,10 @@ public:
     // "fileName", descending, in locale-aware order.
     static QVariantList newestFirst(QVariantList entries);
 
+    // The tool's words for a port that could not be opened: what the user
+    // can do about it, naming the port by its path.
+    static QString portProblemText(const PortProblem& problem);
+
     // The whole program: reads `arguments`, runs, returns the exit code.
     // Needs a QCoreApplication.
     static int runCommandLine(const QStringList& arguments);
@@ -82,6 +87,8 @@ private:
     };
 
     void onLinkChanged();
+    void reportPortProblem();
+    QString withPortProblem(const QString& reason) const;
     void onDeadline();
     void onCatalogueFinished(bool replaced);
     void onProgress(uint percent);
@@ -111,4 +118,5 @@ private:
     std::optional<bool> catalogueReplaced; // outcome of the latest catalogue request
     QElapsedTimer transferClock; // from the device's ReadyToFlash
     quint64 runImageSize = 0; // the image of the run, as last seen in progress
+    PortProblem shownPortProblem; // printed once until it changes
 };

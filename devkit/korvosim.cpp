@@ -3,6 +3,7 @@
 #include "korvoemulator.h"
 #include "korvofirmwareimage.h"
 #include "localfirmwareserver.h"
+#include "portholder.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTextStream>
+#include <QTimer>
 
 #include <csignal>
 #include <sys/socket.h>
@@ -49,6 +51,11 @@ struct Option
 const Option options[] = {
     {"firmware-dir", "Serve the firmware tree <dir>/<device name>/<folder>/<file>.", "dir"},
     {"make-sample-firmware", "Write a sample firmware tree into <dir> and exit.", "dir"},
+    {"hold",
+     "Hold the serial port <path> open as another program would, until interrupted "
+     "(or --hold-ms), then exit.",
+     "path"},
+    {"hold-ms", "With --hold: let go of the port after this time.", "ms"},
     {"device-name", "USB product string of the device (default \"Korvo 7\").", "name"},
     {"version", "Application firmware version, four digits (default 0105).", "vvvv"},
     {"port-name", "Name of the emulated port (default ttyKORVO0).", "name"},
@@ -207,6 +214,46 @@ bool readFaults(const QCommandLineParser& parser, LocalFirmwareServerFaults* fau
     return readMs(parser, "http-delay-ms", &faults->delay);
 }
 
+// Quits the event loop on SIGINT or SIGTERM.
+bool quitOnSignals()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
+        err() << "korvo-sim: socketpair failed" << Qt::endl;
+        return false;
+    }
+    auto* interrupted = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(interrupted, &QSocketNotifier::activated, qApp, &QCoreApplication::quit);
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    ::sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    return true;
+}
+
+// --hold: the port taken by "another program" for trying the tool's answer.
+int holdPort(const QCommandLineParser& parser)
+{
+    milliseconds holdTime{0};
+    if (!readMs(parser, "hold-ms", &holdTime))
+        return 2;
+    const QString path = parser.value(QStringLiteral("hold"));
+    PortHolder holder;
+    if (!holder.hold(path)) {
+        err() << "korvo-sim: cannot hold " << path << ": " << holder.errorString() << Qt::endl;
+        return 1;
+    }
+    if (!quitOnSignals())
+        return 1;
+    if (holdTime > milliseconds(0))
+        QTimer::singleShot(holdTime, qApp, &QCoreApplication::quit);
+    out() << "holding " << path << Qt::endl;
+    const int result = QCoreApplication::exec();
+    holder.release();
+    out() << "released " << path << Qt::endl;
+    return result;
+}
+
 } // namespace
 
 namespace KorvoSim {
@@ -234,6 +281,8 @@ int run(const QStringList& arguments)
         out() << "sample firmware written to " << dir << '\n';
         return 0;
     }
+    if (parser.isSet(QStringLiteral("hold")))
+        return holdPort(parser);
     if (!parser.isSet(QStringLiteral("firmware-dir"))) {
         err() << "korvo-sim: --firmware-dir is required (see --help)" << Qt::endl;
         return 2;
@@ -280,17 +329,8 @@ int run(const QStringList& arguments)
           << "catalogue: " << server.catalogueUrl() << '\n'
           << "ca-file: " << LocalFirmwareServer::caFile() << Qt::endl;
 
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
-        err() << "korvo-sim: socketpair failed" << Qt::endl;
+    if (!quitOnSignals())
         return 1;
-    }
-    QSocketNotifier interrupted(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&interrupted, &QSocketNotifier::activated, qApp, &QCoreApplication::quit);
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    ::sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
 
     const int result = QCoreApplication::exec();
     device.stop();

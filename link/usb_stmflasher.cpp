@@ -191,6 +191,7 @@ void USB_StmFlasher::tim_portCheckerTimeout()
     debugLine() << "tim_portCheckerTimeout";
 
     const QList<SerialPortRecord> ports = SerialPortEnvironment::availablePorts();
+    QList<PortProblem> tickProblems; // of the matching ports that failed to open
     for (const SerialPortRecord& info : ports) {
         const bool namedLikeSerialPort = info.portName.startsWith(QLatin1String("COM"))
             || info.portName.startsWith(QLatin1String("tty"));
@@ -227,6 +228,13 @@ void USB_StmFlasher::tim_portCheckerTimeout()
         if (!serialPort->open(QIODevice::ReadWrite)) {
             debugLine() << "Port open error";
             deviceName = noDeviceName;
+            const PortProblem problem = PortProblem::fromOpenError(
+                info.portName, info.systemLocation, serialPort->error(), serialPort->errorString());
+            // Once, not at every tick: logged again only when it changes.
+            if (!loggedOpenProblems.contains(problem))
+                debugLine() << "Port open error, " << info.portName << problem.error
+                            << problem.errorText;
+            tickProblems.append(problem);
             continue;
         }
 
@@ -248,8 +256,20 @@ void USB_StmFlasher::tim_portCheckerTimeout()
         deviceName = Win::getSerialPortBusDesc(info.portName);
         dfuClient->webServerFileListRequest();
         sendToKorvo(korvoEnums::CommandMessage, korvoEnums::KeepOnline, 0);
+        tickProblems.clear();
         break;
     }
+    loggedOpenProblems = tickProblems;
+    // The first port that failed, while no port opened.
+    setOpenProblem(tickProblems.value(0));
+}
+
+void USB_StmFlasher::setOpenProblem(const PortProblem& problem)
+{
+    if (problem == openProblem)
+        return;
+    openProblem = problem;
+    emit devConnStatusChanged();
 }
 
 void USB_StmFlasher::readSerialData()

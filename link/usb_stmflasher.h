@@ -1,6 +1,7 @@
 #pragma once
 
 #include "packets.h"
+#include "portproblem.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -48,6 +49,9 @@ class USB_StmFlasher : public QObject
     Q_PROPERTY(QUrl logsFolderUrl READ logsFolderUrl CONSTANT)
     // The engine's text for a run that wrote the whole image.
     Q_PROPERTY(QString successMessage READ successMessage CONSTANT)
+    // Why the Korvo port found at the last scan tick could not be opened;
+    // empty while there is none or a port is open.
+    Q_PROPERTY(QString portProblem READ portProblem NOTIFY devConnStatusChanged)
 
 public:
     explicit USB_StmFlasher(QObject* parent = nullptr);
@@ -88,6 +92,8 @@ public:
     static QString successMessage();
     QTimer* portCheckTicker() const { return tim_portChecker; }
     QTimer* keepOnlineTicker() const { return keepOnlineTimer; }
+    QString portProblem() const { return openProblem.text(); }
+    const PortProblem& portOpenProblem() const { return openProblem; }
 
     // The catalogue entries filed under exactly `deviceName` (no trimming, case
     // sensitive), or an empty list; logs the lookup.
@@ -125,6 +131,7 @@ private:
     void storeMpxPacket();
     void drainOutput();
     void resetParser();
+    void setOpenProblem(const PortProblem& problem);
 
     uint8_t devConnStatus = 0;
     uint8_t devConnType = 0;
@@ -144,4 +151,6 @@ private:
     // Set while readSerialData parses, so a nested readyRead cannot feed
     // later bytes into the parser ahead of earlier ones.
     bool parsingInput = false;
+    PortProblem openProblem; // of the last scan tick
+    QList<PortProblem> loggedOpenProblems; // at the last tick, so logged once
 };

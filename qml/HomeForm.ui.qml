@@ -21,6 +21,8 @@ Page {
     // What the faces follow; a page without a link shows "not connected".
     readonly property int devConnStatus: flasher ? flasher.devConnStatus : 0
     readonly property int dfuVersion: flasher ? flasher.dfuVersion : 0
+    // Why the device's port could not be opened; empty while there is no reason.
+    readonly property string portProblem: flasher ? flasher.portProblem : ""
 
     width: 800
     height: 250
@@ -48,6 +50,24 @@ Page {
                      + " Версия платы: " + page.flasher.boardVer
                      + " Rev " + page.flasher.boardRev
                    : "")
+    }
+
+    // Under "not connected" (centred in the page), in a smaller font.
+    Label {
+        id: portProblemLabel
+        objectName: "portProblemLabel"
+        anchors.top: parent.verticalCenter
+        anchors.topMargin: informationLabel.contentHeight / 2 + 8
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.leftMargin: 40
+        anchors.rightMargin: 40
+        horizontalAlignment: Text.AlignHCenter
+        wrapMode: Text.Wrap
+        textFormat: Text.PlainText
+        font.pixelSize: 13
+        text: page.portProblem
+        visible: page.devConnStatus === 0 && page.portProblem !== ""
     }
 
     BasicButton {

@@ -2,6 +2,7 @@
 
 #include "debugline.h"
 #include "korvoemulator.h"
+#include "portholder.h"
 #include "usb_stmflasher.h"
 
 #include <QCoreApplication>
@@ -17,7 +18,8 @@ const QString DemoScript::successMessage = QStringLiteral("Обновление 
 
 DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
                        const QString& shotDir, QObject* parent)
-    : QObject(parent), window(demoWindow), emulator(demoEmulator), screenshotDir(shotDir)
+    : QObject(parent), window(demoWindow), emulator(demoEmulator), screenshotDir(shotDir),
+      portHolder(new PortHolder(this))
 {
     pollTimer.setInterval(pollInterval);
     connect(&pollTimer, &QTimer::timeout, this, &DemoScript::poll);
@@ -84,13 +86,38 @@ DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
             && link()->property("currentFirmwareVersion").toString() != QLatin1String("01.05");
     });
     pause(settleTime);
-    then(QStringLiteral("screenshot of the new firmware"), [this] {
+    then(QStringLiteral("screenshot of the new firmware, power the device off"), [this] {
         screenshot(QStringLiteral("6-new-firmware.png"));
+        newFirmwareVersion = link()->property("currentFirmwareVersion").toString();
+        emulator->stop();
+    });
+
+    // The device's port taken by another program before the tool can open it.
+    waitFor(QStringLiteral("the window without a device"),
+            [this] { return status() == 0 && !link()->port()->isOpen(); });
+    then(QStringLiteral("power the device on, its port held by another program"), [this] {
+        // Held at once: the tool's next port check comes from this thread.
+        if (!emulator->start())
+            fail(QStringLiteral("the emulated device did not start: ") + emulator->errorString());
+        else if (!portHolder->hold(emulator->systemLocation()))
+            fail(QStringLiteral("cannot hold the device's port: ") + portHolder->errorString());
+    });
+    waitFor(QStringLiteral("the port shown in use"), [this] {
+        QQuickItem* problem = item("portProblemLabel");
+        return problem && problem->isVisible();
+    });
+    pause(settleTime);
+    then(QStringLiteral("screenshot of the port in use, let go of the port"), [this] {
+        screenshot(QStringLiteral("7-port-in-use.png"));
+        portHolder->release();
+    });
+    waitFor(QStringLiteral("the device connected once its port is free"),
+            [this] { return status() == 1; });
+    then(QStringLiteral("done"), [this] {
         done = true;
         pollTimer.stop();
-        emit finished(true,
-                      QStringLiteral("flashed %1; the device now runs firmware %2")
-                          .arg(chosenImage, link()->property("currentFirmwareVersion").toString()));
+        emit finished(true, QStringLiteral("flashed %1; the device now runs firmware %2")
+                                .arg(chosenImage, newFirmwareVersion));
     });
 }
 

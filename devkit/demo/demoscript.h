@@ -10,6 +10,7 @@
 #include <functional>
 
 class KorvoEmulator;
+class PortHolder;
 class QQuickItem;
 class QQuickWindow;
 class USB_StmFlasher;
@@ -18,7 +19,8 @@ class USB_StmFlasher;
 // the way a user would, pressing the real buttons found by their object
 // names, and saves a screenshot of every face on the way. The device is
 // powered on only after the first screenshot, so that one shows the window
-// without a device.
+// without a device; at the end it is powered on again with its port held by
+// another program, for the face that says so.
 class DemoScript : public QObject
 {
     Q_OBJECT
@@ -76,4 +78,6 @@ private:
     bool flashingShotTaken = false;
     bool done = false;
     QString chosenImage;
+    QString newFirmwareVersion;
+    PortHolder* portHolder = nullptr;
 };

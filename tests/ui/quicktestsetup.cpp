@@ -1,7 +1,9 @@
 #include "flasherapp.h"
 #include "serialportenvironment.h"
+#include "usb_stmflasher.h"
 
 #include <QDesktopServices>
+#include <QMutex>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QSettings>
@@ -11,12 +13,53 @@
 namespace {
 
 // Hides every serial port of the machine from the device links the window
-// tests create, so no test ever opens real hardware.
+// tests create, so no test ever opens real hardware. On request it lists one
+// Korvo port that cannot be opened (its device node does not exist).
 class NoSerialPorts : public SerialPortProvider
 {
 public:
-    QList<SerialPortRecord> ports() const override { return {}; }
+    QList<SerialPortRecord> ports() const override
+    {
+        const QMutexLocker lock(&mutex);
+        if (unopenablePortName.isEmpty())
+            return {};
+        SerialPortRecord record;
+        record.portName = unopenablePortName;
+        record.systemLocation = QStringLiteral("/nonexistent/") + unopenablePortName;
+        record.vendorIdentifier = USB_StmFlasher::stmVendorId;
+        record.productIdentifier = USB_StmFlasher::applicationProductId;
+        record.hasVendorIdentifier = record.hasProductIdentifier = true;
+        return {record};
+    }
     QList<BusDescriptionRecord> busDescriptions() const override { return {}; }
+
+    void setUnopenablePortName(const QString& name)
+    {
+        const QMutexLocker lock(&mutex);
+        unopenablePortName = name;
+    }
+
+private:
+    mutable QMutex mutex;
+    QString unopenablePortName;
+};
+
+// The window tests' handle on the ports their links see, as `testPorts`.
+class TestPorts : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TestPorts(NoSerialPorts* ports) : ports(ports) {}
+
+    // An empty name lists no port again.
+    Q_INVOKABLE void listUnopenablePort(const QString& portName)
+    {
+        ports->setUnopenablePortName(portName);
+    }
+
+private:
+    NoSerialPorts* ports;
 };
 
 // Stands in for the desktop's file manager: Qt.openUrlExternally hands file:
@@ -65,6 +108,7 @@ public slots:
     void qmlEngineAvailable(QQmlEngine* engine)
     {
         FlasherApp::registerQmlTypes();
+        engine->rootContext()->setContextProperty(QStringLiteral("testPorts"), &testPorts);
         // Lets the tests call the link's setDevConnStatus(uint8_t) as the
         // receive path does.
         qRegisterMetaType<uint8_t>("uint8_t");
@@ -80,6 +124,7 @@ private:
     QTemporaryDir settingsDir;
     NoSerialPorts noSerialPorts;
     OpenedUrls openedUrls;
+    TestPorts testPorts{&noSerialPorts};
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(trennic_ui, QuickTestSetup)

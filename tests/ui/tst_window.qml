@@ -17,6 +17,10 @@ TestCase {
         id: store // the window's own store (identity set by the test set-up)
     }
 
+    function cleanup() {
+        testPorts.listUnopenablePort("")
+    }
+
     function openWindow(x, y) {
         store.setValue("x", x)
         store.setValue("y", y)
@@ -169,6 +173,54 @@ TestCase {
         compare(openedUrls.last, link.logsFolderUrl)
         verify(String(link.logsFolderUrl).match(/^file:\/\/.*\/logs$/), String(link.logsFolderUrl))
         tryVerify(function () { return !dialog.visible })
+    }
+
+    function test_portProblem_data() {
+        return [
+            { tag: "short port name", port: "ttyKORVO9", lines: 1 },
+            { tag: "long port name: wrapped inside the window",
+              port: "ttyKORVO" + new Array(120).join("9"), lines: 2 }
+        ]
+    }
+
+    // The link lists a Korvo port that cannot be opened: the reason shows
+    // under "not connected", and only there; the status text stays as it is.
+    function test_portProblem(data) {
+        openWindow()
+        var info = item("informationLabel")
+        var problem = item("portProblemLabel")
+        var alone = { text: info.text, y: info.y, height: info.height, width: info.width }
+        verify(!problem.visible)
+
+        testPorts.listUnopenablePort(data.port)
+        tryVerify(function () { return link.portProblem !== "" }, 5000)
+        verify(link.portProblem.indexOf("Не удалось открыть порт " + data.port + ": ") === 0,
+               link.portProblem)
+        compare(problem.text, link.portProblem)
+        compare(problem.textFormat, Text.PlainText)
+        verify(problem.visible)
+        compare(info.text, alone.text)
+        compare(info.y, alone.y)
+        compare(info.height, alone.height)
+        compare(info.width, alone.width)
+        // Below the centred status text, smaller, wrapped inside the window.
+        verify(problem.y >= (info.height + info.contentHeight) / 2, problem.y)
+        verify(problem.font.pixelSize < info.font.pixelSize)
+        verify(problem.x >= 0 && problem.x + problem.width <= window.width)
+        verify(problem.contentWidth <= problem.width)
+        verify(problem.y + problem.contentHeight <= window.height)
+        verify(problem.lineCount >= data.lines, problem.lineCount)
+
+        link.setDevConnStatus(1)
+        verify(!problem.visible, "hidden while a device is connected")
+        link.setDevConnStatus(0)
+        verify(problem.visible)
+
+        testPorts.listUnopenablePort("")
+        tryCompare(link, "portProblem", "", 5000)
+        verify(!problem.visible)
+        compare(info.text, alone.text)
+        compare(info.height, alone.height)
     }
 
     function test_position_data() {
