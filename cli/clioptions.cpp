@@ -58,6 +58,9 @@ void addOptions(QCommandLineParser* parser)
          QStringLiteral("How long to wait for a device, and for the boot loader after a "
                         "reboot (default 30)."),
          QStringLiteral("seconds")},
+        {QStringLiteral("no-cache"),
+         QStringLiteral("Neither use nor fill the firmware cache (the catalogue and images "
+                        "saved for when the server cannot be reached).")},
         {QStringLiteral("verbose"), QStringLiteral("Write the debug log to stderr.")},
         // Not Qt's own help option, which also offers --help-all for Qt's
         // options: this program has none.
@@ -179,6 +182,7 @@ CliParseResult parse(const QStringList& arguments)
         options.wait = std::chrono::milliseconds(qint64(std::ceil(seconds * 1000.0)));
     }
     options.verbose = parser.isSet(QStringLiteral("verbose"));
+    options.useCache = !parser.isSet(QStringLiteral("no-cache"));
 
     CliParseResult result;
     result.outcome = CliParseResult::Outcome::Run;

@@ -31,6 +31,7 @@ struct CliOptions
     QString caCertificate; // --ca-cert: extra trusted CA (PEM)
     std::chrono::milliseconds wait = defaultWait;
     bool verbose = false;
+    bool useCache = true; // off with --no-cache
 };
 
 // The outcome of reading the command line.

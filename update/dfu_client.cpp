@@ -1,6 +1,7 @@
 #include "dfu_client.h"
 
 #include "debugline.h"
+#include "firmwarecache.h"
 #include "firmwareserver.h"
 #include "korvoenums.h"
 #include "packets.h"
@@ -55,6 +56,16 @@ quint64 bytesBeforePacket(quint64 packetNum, quint64 size)
     if (packetNum == 0)
         return 0;
     return std::min(size, DFU_client::headBlockSize + DFU_client::sliceSize * packetNum);
+}
+
+// Errors of reaching the server at all (no route, refused, reset, timed
+// out, TLS, proxy), as opposed to an answer of the server (an HTTP status):
+// only these let a stored image stand in for a download, so a file the
+// server has withdrawn is not flashed from the cache.
+bool isUnreachable(QNetworkReply::NetworkError error)
+{
+    // Qt numbers network-layer errors 1..99 and proxy errors 101..199.
+    return error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
 }
 
 QString networkErrorName(QNetworkReply::NetworkError error)
@@ -508,8 +519,49 @@ void DFU_client::flashFromUrl(QString fileUrl)
     pendingFileUrl = fileUrl;
     if (!fileUrl.isEmpty())
         runUnderway = true;
-    get(fileUrl, maxImageDownloadBytes);
+    QNetworkReply* reply = get(fileUrl, maxImageDownloadBytes);
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this, reply](qint64 received, qint64 total) {
+                if (!pendingFileUrl.isEmpty()
+                    && reply->request().url() == QUrl(pendingFileUrl, QUrl::TolerantMode))
+                    emit downloadProgress(received, total);
+            });
     debugLine() << "flashFromUrl";
+}
+
+bool DFU_client::useStoredCatalogue()
+{
+    if (!cacheEnabled)
+        return false;
+    const QString baseUrl = FirmwareServer::baseUrl();
+    const std::optional<FirmwareCache::Catalogue> stored = FirmwareCache().storedCatalogue(baseUrl);
+    QVariantMap catalogue;
+    if (!stored
+        || catalogueFromJson(stored->body, baseUrl, &catalogue) != CatalogueParse::Ok)
+        return false;
+    allFirmwares = catalogue;
+    usedCatalogueTime = stored->time;
+    debugLine() << "webServerReply using the stored catalogue of "
+                << stored->time.toString(Qt::ISODate) << ": " << allFirmwares.size();
+    return true;
+}
+
+bool DFU_client::flashStoredImage(const QString& url)
+{
+    if (!cacheEnabled || url.isEmpty())
+        return false;
+    const std::optional<QByteArray> image = FirmwareCache().storedImage(url);
+    if (!image) {
+        debugLine() << "flashStoredImage no usable stored image: " << url;
+        return false;
+    }
+    debugLine() << "flashStoredImage " << url << " size: " << image->size();
+    if (!pendingFileUrl.isEmpty()
+        && QUrl(url, QUrl::TolerantMode) == QUrl(pendingFileUrl, QUrl::TolerantMode))
+        pendingFileUrl.clear();
+    runUnderway = true;
+    startFlashing(*image);
+    return true;
 }
 
 void DFU_client::flashFromFile(QString fileName)
@@ -552,10 +604,15 @@ void DFU_client::webServerReply(QNetworkReply* reply)
         debugLine() << "reply->errorString(): "
                     << (tooLarge ? QStringLiteral("reply too large") : reply->errorString())
                     << networkErrorName(error);
+        // The server cannot give its catalogue: the one it gave last stands in.
+        if (isCatalogueReply)
+            useStoredCatalogue();
         emit availableFirmwaresChanged();
         if (isCatalogueReply)
             emit catalogueRequestFinished(false);
         if (isPendingDownload && runUnderway && firmwareBin.isEmpty()) {
+            if (!tooLarge && isUnreachable(error) && flashStoredImage(pendingFileUrl))
+                return;
             runUnderway = false;
             emit showInfoMessage(downloadFailedMessage);
         }
@@ -581,7 +638,10 @@ void DFU_client::webServerReply(QNetworkReply* reply)
             emit catalogueRequestFinished(false);
             return;
         case CatalogueParse::Ok:
+            if (cacheEnabled)
+                FirmwareCache().storeCatalogue(FirmwareServer::baseUrl(), body);
             allFirmwares = catalogue;
+            usedCatalogueTime = QDateTime();
             debugLine() << "webServerReply availableFirmwaresChanged: " << allFirmwares.size();
             emit availableFirmwaresChanged();
             emit catalogueRequestFinished(true);
@@ -590,9 +650,12 @@ void DFU_client::webServerReply(QNetworkReply* reply)
     }
 
     if (isPendingDownload) {
+        const QString url = pendingFileUrl;
         pendingFileUrl.clear();
         if (!bodyRead)
             body = reply->readAll();
+        if (cacheEnabled)
+            FirmwareCache().storeImage(url, body);
         startFlashing(body);
     }
 }

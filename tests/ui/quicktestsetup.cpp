@@ -1,7 +1,12 @@
+#include "firmwarecache.h"
 #include "flasherapp.h"
 #include "serialportenvironment.h"
 
+#include <QDir>
+#include <QFile>
+#include <QQmlContext>
 #include <QQmlEngine>
+#include <QUrl>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtQuickTest>
@@ -32,9 +37,19 @@ public slots:
         FlasherApp::setApplicationIdentity();
         FlasherApp::useCLocale();
         SerialPortEnvironment::installProvider(&noSerialPorts);
+        FirmwareCache::setDefaultFolder(settingsDir.filePath(QStringLiteral("cache")));
+        // A local image too small to flash, for the file button's tests.
+        QFile tiny(settingsDir.filePath(QStringLiteral("images/tiny.bin")));
+        QDir().mkpath(settingsDir.filePath(QStringLiteral("images")));
+        if (tiny.open(QIODevice::WriteOnly))
+            tiny.write(QByteArray(108 + 16, 'T'));
     }
-    void qmlEngineAvailable(QQmlEngine*)
+    void qmlEngineAvailable(QQmlEngine* engine)
     {
+        // Where the tests find their local images, as a folder URL.
+        engine->rootContext()->setContextProperty(
+            QStringLiteral("testImageFolder"),
+            QUrl::fromLocalFile(settingsDir.filePath(QStringLiteral("images"))).toString());
         FlasherApp::registerQmlTypes();
         // Lets the tests call the link's setDevConnStatus(uint8_t) as the
         // receive path does.
