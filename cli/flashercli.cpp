@@ -263,6 +263,7 @@ void FlasherCli::startRun()
         link->dfu()->flashFromFile(options.file);
     } else {
         console.err(QStringLiteral("Downloading %1\n").arg(options.url));
+        downloadClock.start();
         link->flashFromUrl(options.url);
     }
 }
@@ -282,8 +283,6 @@ void FlasherCli::onDownloadProgress(qint64 received, qint64 total)
 {
     if (phase != Phase::Flashing || downloadDone || total <= 0 || received <= 0)
         return;
-    if (!downloadClock.isValid())
-        downloadClock.start();
     const std::chrono::milliseconds elapsed(downloadClock.elapsed());
     if (received >= total) {
         downloadDone = true;

@@ -113,7 +113,7 @@ private:
     uint lastStatus = 0; // the last non-zero state the device reported
     std::optional<bool> catalogueReplaced; // outcome of the latest catalogue request
     QElapsedTimer transferClock; // from the device's ReadyToFlash
-    QElapsedTimer downloadClock; // from the first report of the download
+    QElapsedTimer downloadClock; // from the request of the download
     bool downloadReportOpen = false; // reports written, the closing line not yet
     bool downloadDone = false;
     quint64 runImageSize = 0; // the image of the run, as last seen in progress

@@ -64,6 +64,7 @@ private:
     void click(QQuickItem* target);
     void screenshot(const QString& fileName);
     void onProgress(uint progress);
+    void onDownload(qint64 received, qint64 total);
 
     QQuickWindow* window;
     KorvoEmulator* emulator;
@@ -74,6 +75,7 @@ private:
     QElapsedTimer clock;
     QElapsedTimer pauseClock;
     bool flashingShotTaken = false;
+    bool downloadShotTaken = false;
     bool done = false;
     QString chosenImage;
 };
