@@ -36,6 +36,9 @@ QElapsedTimer flashingClock;
 
 // Set on a reply whose body went past its size bound.
 const char* const tooLargeProperty = "trennicTooLarge";
+// Set on a reply aborted because the server redirected it away from https:
+// the server answered, so the cache does not stand in for it.
+const char* const refusedRedirectProperty = "trennicRefusedRedirect";
 
 std::atomic<int> transferTimeoutMs{int(DFU_client::defaultTransferTimeout.count())};
 std::atomic<int> prepareTimeoutMs{int(DFU_client::prepareTimeoutInterval.count())};
@@ -496,8 +499,10 @@ QNetworkReply* DFU_client::get(const QString& url, qint64 maxBytes)
             });
     // Never leave https, not even for a plain-http start.
     connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl& target) {
-        if (target.scheme() != QLatin1String("https"))
+        if (target.scheme() != QLatin1String("https")) {
+            reply->setProperty(refusedRedirectProperty, true);
             reply->abort();
+        }
     });
     return reply;
 }
@@ -611,7 +616,8 @@ void DFU_client::webServerReply(QNetworkReply* reply)
         if (isCatalogueReply)
             emit catalogueRequestFinished(false);
         if (isPendingDownload && runUnderway && firmwareBin.isEmpty()) {
-            if (!tooLarge && isUnreachable(error) && flashStoredImage(pendingFileUrl))
+            const bool answered = tooLarge || reply->property(refusedRedirectProperty).toBool();
+            if (!answered && isUnreachable(error) && flashStoredImage(pendingFileUrl))
                 return;
             runUnderway = false;
             emit showInfoMessage(downloadFailedMessage);
