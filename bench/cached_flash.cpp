@@ -31,7 +31,7 @@ constexpr int imageBytes = 1 << 20;
 constexpr int repetitions = 3;
 constexpr int connectTimeoutMs = 10000;
 constexpr int runTimeoutMs = 120000;
-constexpr qint64 slowServerBytesPerSecond = 1024 * 1024;
+constexpr qint64 slowServerBytesPerSecond = qint64(1024) * 1024;
 
 void quietHandler(QtMsgType type, const QMessageLogContext&, const QString& message)
 {

@@ -16,7 +16,7 @@
 namespace {
 
 // About a second for the sample images.
-constexpr qint64 demoServerBytesPerSecond = 512 * 1024;
+constexpr qint64 demoServerBytesPerSecond = qint64(512) * 1024;
 
 KorvoEmulatorSettings demoDeviceSettings()
 {

@@ -421,7 +421,7 @@ void TestCliProcess::download_printsARisingDownloadingLine()
     QVERIFY(writeFile(server->root() + "/Korvo 7/release/large.bin",
                       firmwareFile("0204", 384 * 1024)));
     LocalFirmwareServerFaults slow;
-    slow.bytesPerSecond = 1024 * 1024;
+    slow.bytesPerSecond = qint64(512) * 1024; // about 0.75 s
     server->setFaults(slow);
     KorvoEmulatorSettings settings;
     settings.startInBootLoader = true;

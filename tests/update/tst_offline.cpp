@@ -228,13 +228,14 @@ void TestOffline::downloadProgress_risesForAnImageFromASlowServer()
     const QByteArray large = KorvoFirmwareImage::makeFile("0203", 512 * 1024, 23);
     QVERIFY(writeFile(filePath(), large));
     LocalFirmwareServerFaults slow;
-    slow.bytesPerSecond = 1024 * 1024; // about half a second
+    slow.bytesPerSecond = qint64(512) * 1024; // about a second
     server->setFaults(slow);
     connectBootLoader();
     QSignalSpy progress(flasher.get(), &USB_StmFlasher::downloadProgress);
     QVERIFY(progress.isValid());
     QCOMPARE(flash(), DFU_client::successMessage);
-    QVERIFY2(progress.size() >= 5, qPrintable(QString::number(progress.size())));
+    // Qt reports a download at most every 100 ms.
+    QVERIFY2(progress.size() >= 3, qPrintable(QString::number(progress.size())));
     qint64 last = 0;
     for (const QList<QVariant>& report : progress) {
         QVERIFY(report.at(0).toLongLong() >= last);
