@@ -64,6 +64,9 @@ void addOptions(QCommandLineParser* parser)
         {QStringLiteral("history"),
          QStringLiteral("Print the last N runs of the run record (default 20) as a table, newest "
                         "last; N follows the option.")},
+        {QStringLiteral("no-cache"),
+         QStringLiteral("Neither use nor fill the firmware cache (the catalogue and images "
+                        "saved for when the server cannot be reached).")},
         {QStringLiteral("verbose"), QStringLiteral("Write the debug log to stderr.")},
         // Not Qt's own help option, which also offers --help-all for Qt's
         // options: this program has none.
@@ -200,6 +203,7 @@ CliParseResult parse(const QStringList& arguments)
         options.wait = std::chrono::milliseconds(qint64(std::ceil(seconds * 1000.0)));
     }
     options.verbose = parser.isSet(QStringLiteral("verbose"));
+    options.useCache = !parser.isSet(QStringLiteral("no-cache"));
 
     CliParseResult result;
     result.outcome = CliParseResult::Outcome::Run;

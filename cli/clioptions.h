@@ -37,6 +37,7 @@ struct CliOptions
     std::chrono::milliseconds wait = defaultWait;
     bool verbose = false;
     int historyCount = defaultHistoryCount; // --history [N]
+    bool useCache = true; // off with --no-cache
 };
 
 // The outcome of reading the command line.

@@ -46,7 +46,11 @@ QString seconds(std::chrono::milliseconds duration)
 
 FlasherCli::FlasherCli(const CliOptions& options, ProgressReport::Style progressStyle,
                        const CliConsole& console, QObject* parent)
-    : QObject(parent), options(options), console(console), progress(progressStyle)
+    : QObject(parent),
+      options(options),
+      console(console),
+      progress(progressStyle),
+      downloadProgress(progressStyle, QStringLiteral("downloading"))
 {
     deadline = new QTimer(this);
     deadline->setSingleShot(true);
@@ -86,7 +90,9 @@ void FlasherCli::start()
     connect(link, &USB_StmFlasher::devConnStatusChanged, this, &FlasherCli::onLinkChanged);
     connect(link->dfu(), &DFU_client::catalogueRequestFinished, this,
             &FlasherCli::onCatalogueFinished);
+    link->dfu()->setCacheEnabled(options.useCache);
     connect(link, &USB_StmFlasher::flashing_progress_changed, this, &FlasherCli::onProgress);
+    connect(link, &USB_StmFlasher::downloadProgress, this, &FlasherCli::onDownloadProgress);
     connect(link, &USB_StmFlasher::showInfoMessage, this, &FlasherCli::onRunMessage);
 
     console.err(QStringLiteral("Waiting for a device%1...\n")
@@ -100,8 +106,10 @@ void FlasherCli::interrupt(int signalNumber)
 {
     if (phase == Phase::Done)
         return;
-    if (phase == Phase::Flashing)
+    if (phase == Phase::Flashing) {
+        closeDownloadReport();
         console.err(progress.finish(false, runImageSize, {}));
+    }
     const bool portOpen = link && link->port()->isOpen();
     if (portOpen)
         link->onAppQuit();
@@ -297,6 +305,7 @@ void FlasherCli::startRun()
         link->dfu()->flashFromFile(options.file);
     } else {
         console.err(QStringLiteral("Downloading %1\n").arg(options.url));
+        downloadClock.start();
         link->flashFromUrl(options.url);
     }
 }
@@ -312,10 +321,35 @@ void FlasherCli::onProgress(uint percent)
                                 std::chrono::milliseconds(transferClock.elapsed())));
 }
 
+void FlasherCli::onDownloadProgress(qint64 received, qint64 total)
+{
+    if (phase != Phase::Flashing || downloadDone || total <= 0 || received <= 0)
+        return;
+    const std::chrono::milliseconds elapsed(downloadClock.elapsed());
+    if (received >= total) {
+        downloadDone = true;
+        downloadReportOpen = false;
+        console.err(downloadProgress.finish(true, quint64(total), elapsed));
+        return;
+    }
+    downloadReportOpen = true;
+    console.err(downloadProgress.update(uint(received * 100 / total), quint64(received),
+                                        quint64(total), elapsed));
+}
+
+void FlasherCli::closeDownloadReport()
+{
+    if (!downloadReportOpen)
+        return;
+    downloadReportOpen = false;
+    console.err(downloadProgress.finish(false, 0, {}));
+}
+
 void FlasherCli::onRunMessage(const QString& message)
 {
     if (phase != Phase::Flashing)
         return;
+    closeDownloadReport();
     // The engine's one message per run; only its success text means that
     // the whole image was written.
     const bool succeeded = message == DFU_client::successMessage;

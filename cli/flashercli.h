@@ -92,6 +92,8 @@ private:
     void onDeadline();
     void onCatalogueFinished(bool replaced);
     void onProgress(uint percent);
+    void onDownloadProgress(qint64 received, qint64 total);
+    void closeDownloadReport();
     void onRunMessage(const QString& message);
 
     bool applyDeviceName();
@@ -109,6 +111,7 @@ private:
     CliOptions options;
     CliConsole console;
     ProgressReport progress;
+    ProgressReport downloadProgress;
     std::unique_ptr<FixedPortProvider> portProvider;
     USB_StmFlasher* link = nullptr;
     QTimer* deadline = nullptr;
@@ -117,6 +120,9 @@ private:
     uint lastStatus = 0; // the last non-zero state the device reported
     std::optional<bool> catalogueReplaced; // outcome of the latest catalogue request
     QElapsedTimer transferClock; // from the device's ReadyToFlash
+    QElapsedTimer downloadClock; // from the request of the download
+    bool downloadReportOpen = false; // reports written, the closing line not yet
+    bool downloadDone = false;
     quint64 runImageSize = 0; // the image of the run, as last seen in progress
     PortProblem shownPortProblem; // printed once until it changes
 };

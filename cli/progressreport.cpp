@@ -20,7 +20,13 @@ QString duration(qint64 seconds)
 QString ProgressReport::line(unsigned int percent, quint64 confirmedBytes, quint64 imageSize,
                              std::chrono::milliseconds elapsed)
 {
-    QString text = QStringLiteral("flashing %1 %").arg(percent, 3);
+    return line(QStringLiteral("flashing"), percent, confirmedBytes, imageSize, elapsed);
+}
+
+QString ProgressReport::line(const QString& what, unsigned int percent, quint64 confirmedBytes,
+                             quint64 imageSize, std::chrono::milliseconds elapsed)
+{
+    QString text = QStringLiteral("%1 %2 %").arg(what).arg(percent, 3);
     if (confirmedBytes == 0 || elapsed.count() <= 0) {
         text += QStringLiteral("   -- KiB/s   -:-- left");
         return text;
@@ -41,14 +47,14 @@ QString ProgressReport::update(unsigned int percent, quint64 confirmedBytes, qui
         return {};
     if (style == Style::UpdatingLine) {
         lineOpen = true;
-        return QLatin1Char('\r') + line(percent, confirmedBytes, imageSize, elapsed)
+        return QLatin1Char('\r') + line(what, percent, confirmedBytes, imageSize, elapsed)
             + clearToLineEnd;
     }
     const unsigned int step = percent / lineStepPercent * lineStepPercent;
     if (step == 0 || step <= lastLineStep)
         return {};
     lastLineStep = step;
-    return line(percent, confirmedBytes, imageSize, elapsed) + QLatin1Char('\n');
+    return line(what, percent, confirmedBytes, imageSize, elapsed) + QLatin1Char('\n');
 }
 
 QString ProgressReport::finish(bool succeeded, quint64 imageSize, std::chrono::milliseconds elapsed)
@@ -59,7 +65,8 @@ QString ProgressReport::finish(bool succeeded, quint64 imageSize, std::chrono::m
         return wasOpen ? QStringLiteral("\n") : QString();
     const double seconds = double(elapsed.count()) / 1000.0;
     const double rate = seconds > 0 ? double(imageSize) / 1024.0 / seconds : 0.0;
-    const QString last = QStringLiteral("flashing 100 %   %1 KiB/s   %2 s in all")
+    const QString last = QStringLiteral("%1 100 %   %2 KiB/s   %3 s in all")
+                             .arg(what)
                              .arg(rate, 0, 'f', 1)
                              .arg(seconds, 0, 'f', seconds < 10 ? 2 : 1);
     if (style == Style::UpdatingLine)

@@ -20,7 +20,11 @@ public:
     // Progress is reported in lines for each further step of this size.
     static constexpr unsigned int lineStepPercent = 10;
 
-    explicit ProgressReport(Style style) : style(style) {}
+    // `what` names the transfer at the start of each line: "flashing" (the
+    // engine's run) or "downloading" (the image before it).
+    explicit ProgressReport(Style style, const QString& what = QStringLiteral("flashing"))
+        : style(style), what(what)
+    {}
 
     // Text to write for a progress value of the engine (1..99 during a run;
     // 0 when a run ends, which writes nothing). Empty when nothing is due.
@@ -32,12 +36,16 @@ public:
     // line, so the message that follows starts on a line of its own.
     QString finish(bool succeeded, quint64 imageSize, std::chrono::milliseconds elapsed);
 
-    // "  45 %   123.4 KiB/s   0:12 left", the text of one report.
+    // "flashing  45 %   123.4 KiB/s   0:12 left", the text of one report.
     static QString line(unsigned int percent, quint64 confirmedBytes, quint64 imageSize,
                         std::chrono::milliseconds elapsed);
+    // The same line for another transfer: "downloading  45 %   ...".
+    static QString line(const QString& what, unsigned int percent, quint64 doneBytes,
+                        quint64 totalBytes, std::chrono::milliseconds elapsed);
 
 private:
     Style style;
+    QString what;
     unsigned int lastLineStep = 0; // the last step reported in LinePerTenPercent
     bool lineOpen = false; // an updating line is on the terminal without its newline
 };

@@ -30,6 +30,8 @@ namespace {
 constexpr int maxRequestHeadSize = 16 * 1024;
 // A connection that sends no complete request within this time is dropped.
 constexpr std::chrono::milliseconds requestTimeout{30000};
+// A rate-limited answer goes out in a piece per this period.
+constexpr std::chrono::milliseconds pacingPeriod{50};
 const QString everyPath = QStringLiteral("*");
 
 struct Reply
@@ -149,9 +151,11 @@ private:
     void readRequest();
     Reply answer(const QByteArray& method, const QByteArray& target, const QString& path,
                  const LocalFirmwareServerFaults& faults);
-    void write(const Reply& reply, qint64 bodyBytes);
+    void write(const Reply& reply, qint64 bodyBytes, qint64 bytesPerSecond);
+    void writeNextPiece(qint64 pieceBytes);
 
     QSslSocket* socket;
+    QByteArray unsent; // of a rate-limited answer
     QTimer* idle;
     std::shared_ptr<LocalFirmwareServer::Shared> shared;
     QByteArray head;
@@ -170,7 +174,7 @@ void HttpsConnection::readRequest()
         if (head.size() > maxRequestHeadSize) {
             answered = true;
             idle->stop();
-            write(textReply(431), -1);
+            write(textReply(431), -1, 0);
         }
         return;
     }
@@ -180,7 +184,7 @@ void HttpsConnection::readRequest()
     const QByteArray requestLine = head.left(head.indexOf("\r\n"));
     const QList<QByteArray> parts = requestLine.split(' ');
     if (parts.size() != 3 || !parts.at(2).startsWith("HTTP/1.")) {
-        write(textReply(400), -1);
+        write(textReply(400), -1, 0);
         return;
     }
     const QByteArray& method = parts.at(0);
@@ -200,12 +204,13 @@ void HttpsConnection::readRequest()
 
     const Reply reply = answer(method, target, path, faults);
     const qint64 bodyBytes = matches(faults.truncatedPath, path) ? faults.truncateAfter : -1;
+    const qint64 rate = faults.bytesPerSecond;
     if (faults.delay > 0ms) {
         QTimer::singleShot(faults.delay, this,
-                           [this, reply, bodyBytes] { write(reply, bodyBytes); });
+                           [this, reply, bodyBytes, rate] { write(reply, bodyBytes, rate); });
         return;
     }
-    write(reply, bodyBytes);
+    write(reply, bodyBytes, rate);
 }
 
 Reply HttpsConnection::answer(const QByteArray& method, const QByteArray& target,
@@ -255,15 +260,34 @@ Reply HttpsConnection::answer(const QByteArray& method, const QByteArray& target
     return {200, file.readAll(), "application/octet-stream"};
 }
 
-void HttpsConnection::write(const Reply& reply, qint64 bodyBytes)
+void HttpsConnection::write(const Reply& reply, qint64 bodyBytes, qint64 bytesPerSecond)
 {
     QByteArray response = "HTTP/1.1 " + QByteArray::number(reply.status) + ' '
         + reasonPhrase(reply.status) + "\r\nContent-Type: " + reply.contentType
         + "\r\nContent-Length: " + QByteArray::number(reply.body.size())
         + "\r\nConnection: close\r\n\r\n";
     response += bodyBytes < 0 ? reply.body : reply.body.left(int(bodyBytes));
-    socket->write(response);
-    socket->disconnectFromHost(); // after the bytes are out
+    if (bytesPerSecond <= 0) {
+        socket->write(response);
+        socket->disconnectFromHost(); // after the bytes are out
+        return;
+    }
+    unsent = response;
+    const qint64 pieceBytes = qMax<qint64>(1, bytesPerSecond * pacingPeriod.count() / 1000);
+    auto* pacer = new QTimer(this);
+    connect(pacer, &QTimer::timeout, this, [this, pieceBytes] { writeNextPiece(pieceBytes); });
+    pacer->start(pacingPeriod);
+    writeNextPiece(pieceBytes);
+}
+
+void HttpsConnection::writeNextPiece(qint64 pieceBytes)
+{
+    if (unsent.isEmpty())
+        return;
+    socket->write(unsent.left(int(pieceBytes)));
+    unsent.remove(0, int(qMin<qint64>(pieceBytes, unsent.size())));
+    if (unsent.isEmpty())
+        socket->disconnectFromHost();
 }
 
 // The listening side; lives on the server's thread.

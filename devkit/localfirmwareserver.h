@@ -24,6 +24,7 @@ struct LocalFirmwareServerFaults
     QString truncatedPath; // the body is cut after truncateAfter bytes and the connection closed
     qint64 truncateAfter = 0;
     std::chrono::milliseconds delay{0}; // every answer waits this long
+    qint64 bytesPerSecond = 0; // answers trickle out at this rate (a slow link); 0: at once
 };
 
 // The firmware server on this computer: HTTPS on 127.0.0.1 on a free port,

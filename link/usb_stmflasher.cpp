@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QGlobalStatic>
 #include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
 #include <array>
@@ -73,6 +74,7 @@ USB_StmFlasher::USB_StmFlasher(QObject* parent)
     connect(dfuClient, &DFU_client::showInfoMessage, this, &USB_StmFlasher::showInfoMessage);
     connect(dfuClient, &DFU_client::flashing_progress_changed, this,
             &USB_StmFlasher::flashing_progress_changed);
+    connect(dfuClient, &DFU_client::downloadProgress, this, &USB_StmFlasher::downloadProgress);
 
     if (QCoreApplication* app = QCoreApplication::instance())
         connect(app, &QCoreApplication::aboutToQuit, this, &USB_StmFlasher::onAppQuit);
@@ -129,6 +131,12 @@ QVariantList USB_StmFlasher::firmwaresForDevice(const QVariantMap& allFirmwares,
 void USB_StmFlasher::flashFromUrl(QString fileUrl)
 {
     dfuClient->flashFromUrl(fileUrl);
+}
+
+void USB_StmFlasher::flashFromFile(QString file)
+{
+    const QUrl url(file);
+    dfuClient->flashFromFile(url.isLocalFile() ? url.toLocalFile() : file);
 }
 
 void USB_StmFlasher::sendToKorvo(uint action, uint dataOrCommand, uint i_parameter)

@@ -109,6 +109,8 @@ signals:
     void availableFirmwaresChanged();
     void flashing_progress_changed(uint progress);
     void showInfoMessage(QString messageStr);
+    // Relayed from the engine: the pending image download.
+    void downloadProgress(qint64 received, qint64 total);
 
 public slots:
     uint8_t getDevConnStatus();
@@ -116,6 +118,8 @@ public slots:
     QString getDevConnSerial();
     QVariantList getWebFirmwaresList();
     void flashFromUrl(QString fileUrl);
+    // Flashes a local image: a path or a file URL (as a file dialog gives).
+    void flashFromFile(QString file);
     void sendToKorvo(uint action, uint dataOrCommand, uint i_parameter);
     void setDevConnStatus(uint8_t newStatus);
     void onAppQuit();

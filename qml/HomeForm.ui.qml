@@ -17,6 +17,14 @@ Page {
     property alias firmwareModel: firmwareListModel
     // Set by the progress rule; the bar shows until the first progress report.
     property bool progressBarShown: true
+    // From the first report of the pending image's download to the first
+    // progress of its run (or the run's message): the bar shows the download.
+    property bool downloading: false
+    // The last flashing progress reported (0 when no run).
+    property int flashingPercent: 0
+
+    // "Из файла…" was pressed: the window asks for a local image.
+    signal localFileRequested
 
     // What the faces follow; a page without a link shows "not connected".
     readonly property int devConnStatus: flasher ? flasher.devConnStatus : 0
@@ -122,6 +130,28 @@ Page {
                            firmwareListModel.get(firmwareComboBox.currentIndex).url)
         }
 
+        BasicButton {
+            id: localFileButton
+            objectName: "localFileButton"
+            anchors.bottom: parent.bottom
+            anchors.right: flashButton.right
+            text: qsTr("Из файла…")
+            enabled: page.devConnStatus === 2
+            onClicked: page.localFileRequested()
+        }
+
+        Label {
+            id: progressCaption
+            objectName: "progressCaption"
+            anchors.verticalCenter: progressBar.verticalCenter
+            anchors.right: progressBar.left
+            anchors.rightMargin: 12
+            font.pixelSize: 12
+            text: page.downloading ? qsTr("Загрузка прошивки…")
+                                   : qsTr("Прошивка… %1 %").arg(page.flashingPercent)
+            visible: page.downloading || (page.flashingPercent > 0 && page.flashingPercent < 100)
+        }
+
         ProgressBar {
             id: progressBar
             objectName: "progressBar"
@@ -135,7 +165,7 @@ Page {
             from: 0
             to: 100
             value: 0
-            visible: page.progressBarShown
+            visible: page.progressBarShown || page.downloading
         }
     }
 
@@ -145,6 +175,16 @@ Page {
             console.log("progressBarUpdate", progress)
             page.progressBarShown = progress > 0 && progress !== 100
             progressBar.value = progress
+            page.flashingPercent = progress
+            if (progress > 0)
+                page.downloading = false
+        }
+        function onDownloadProgress(received, total) {
+            page.downloading = true
+            progressBar.value = total > 0 ? Math.floor(received * 100 / total) : 0
+        }
+        function onShowInfoMessage(messageStr) {
+            page.downloading = false
         }
     }
 }

@@ -83,6 +83,14 @@ ApplicationWindow {
             })
     }
 
+    // Flashes a local image chosen in the file dialog (a file URL) and
+    // remembers its folder for the next time.
+    function flashLocalFile(fileUrl) {
+        var text = String(fileUrl)
+        windowSettings.lastFirmwareFolder = text.substring(0, text.lastIndexOf("/"))
+        usb_stmFlasher.flashFromFile(text)
+    }
+
     function isOnScreen(px, py) {
         var screens = Qt.application.screens
         for (var i = 0; i < screens.length; ++i) {
@@ -126,6 +134,19 @@ ApplicationWindow {
         property int y
         property int desktopAvailableWidth: 0
         property int desktopAvailableHeight: 0
+        property string lastFirmwareFolder: ""
+    }
+
+    Platform.FileDialog {
+        id: firmwareFileDialog
+        objectName: "firmwareFileDialog"
+        title: qsTr("Образ прошивки")
+        fileMode: Platform.FileDialog.OpenFile
+        nameFilters: [qsTr("Образы прошивки (*.bin)"), qsTr("Все файлы (*)")]
+        folder: windowSettings.lastFirmwareFolder !== ""
+                ? windowSettings.lastFirmwareFolder
+                : Platform.StandardPaths.writableLocation(Platform.StandardPaths.DocumentsLocation)
+        onAccepted: mainWin.flashLocalFile(file)
     }
 
     USB_StmFlasher {
@@ -144,6 +165,7 @@ ApplicationWindow {
         objectName: "homeForm"
         anchors.fill: parent
         flasher: usb_stmFlasher
+        onLocalFileRequested: firmwareFileDialog.open()
     }
 
     Component.onCompleted: {

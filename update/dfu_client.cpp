@@ -1,6 +1,7 @@
 #include "dfu_client.h"
 
 #include "debugline.h"
+#include "firmwarecache.h"
 #include "firmwareserver.h"
 #include "keepawake.h"
 #include "korvoenums.h"
@@ -36,6 +37,9 @@ QElapsedTimer flashingClock;
 
 // Set on a reply whose body went past its size bound.
 const char* const tooLargeProperty = "trennicTooLarge";
+// Set on a reply aborted because the server redirected it away from https:
+// the server answered, so the cache does not stand in for it.
+const char* const refusedRedirectProperty = "trennicRefusedRedirect";
 
 std::atomic<int> transferTimeoutMs{int(DFU_client::defaultTransferTimeout.count())};
 std::atomic<int> prepareTimeoutMs{int(DFU_client::prepareTimeoutInterval.count())};
@@ -56,6 +60,16 @@ quint64 bytesBeforePacket(quint64 packetNum, quint64 size)
     if (packetNum == 0)
         return 0;
     return std::min(size, DFU_client::headBlockSize + DFU_client::sliceSize * packetNum);
+}
+
+// Errors of reaching the server at all (no route, refused, reset, timed
+// out, TLS, proxy), as opposed to an answer of the server (an HTTP status):
+// only these let a stored image stand in for a download, so a file the
+// server has withdrawn is not flashed from the cache.
+bool isUnreachable(QNetworkReply::NetworkError error)
+{
+    // Qt numbers network-layer errors 1..99 and proxy errors 101..199.
+    return error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
 }
 
 QString networkErrorName(QNetworkReply::NetworkError error)
@@ -493,8 +507,10 @@ QNetworkReply* DFU_client::get(const QString& url, qint64 maxBytes)
             });
     // Never leave https, not even for a plain-http start.
     connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl& target) {
-        if (target.scheme() != QLatin1String("https"))
+        if (target.scheme() != QLatin1String("https")) {
+            reply->setProperty(refusedRedirectProperty, true);
             reply->abort();
+        }
     });
     return reply;
 }
@@ -516,8 +532,49 @@ void DFU_client::flashFromUrl(QString fileUrl)
     pendingFileUrl = fileUrl;
     if (!fileUrl.isEmpty())
         runUnderway = true;
-    get(fileUrl, maxImageDownloadBytes);
+    QNetworkReply* reply = get(fileUrl, maxImageDownloadBytes);
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this, reply](qint64 received, qint64 total) {
+                if (!pendingFileUrl.isEmpty()
+                    && reply->request().url() == QUrl(pendingFileUrl, QUrl::TolerantMode))
+                    emit downloadProgress(received, total);
+            });
     debugLine() << "flashFromUrl";
+}
+
+bool DFU_client::useStoredCatalogue()
+{
+    if (!cacheEnabled)
+        return false;
+    const QString baseUrl = FirmwareServer::baseUrl();
+    const std::optional<FirmwareCache::Catalogue> stored = FirmwareCache().storedCatalogue(baseUrl);
+    QVariantMap catalogue;
+    if (!stored
+        || catalogueFromJson(stored->body, baseUrl, &catalogue) != CatalogueParse::Ok)
+        return false;
+    allFirmwares = catalogue;
+    usedCatalogueTime = stored->time;
+    debugLine() << "webServerReply using the stored catalogue of "
+                << stored->time.toString(Qt::ISODate) << ": " << allFirmwares.size();
+    return true;
+}
+
+bool DFU_client::flashStoredImage(const QString& url)
+{
+    if (!cacheEnabled || url.isEmpty())
+        return false;
+    const std::optional<QByteArray> image = FirmwareCache().storedImage(url);
+    if (!image) {
+        debugLine() << "flashStoredImage no usable stored image: " << url;
+        return false;
+    }
+    debugLine() << "flashStoredImage " << url << " size: " << image->size();
+    if (!pendingFileUrl.isEmpty()
+        && QUrl(url, QUrl::TolerantMode) == QUrl(pendingFileUrl, QUrl::TolerantMode))
+        pendingFileUrl.clear();
+    runUnderway = true;
+    startFlashing(*image);
+    return true;
 }
 
 void DFU_client::flashFromFile(QString fileName)
@@ -560,10 +617,16 @@ void DFU_client::webServerReply(QNetworkReply* reply)
         debugLine() << "reply->errorString(): "
                     << (tooLarge ? QStringLiteral("reply too large") : reply->errorString())
                     << networkErrorName(error);
+        // The server cannot give its catalogue: the one it gave last stands in.
+        if (isCatalogueReply)
+            useStoredCatalogue();
         emit availableFirmwaresChanged();
         if (isCatalogueReply)
             emit catalogueRequestFinished(false);
         if (isPendingDownload && runUnderway && firmwareBin.isEmpty()) {
+            const bool answered = tooLarge || reply->property(refusedRedirectProperty).toBool();
+            if (!answered && isUnreachable(error) && flashStoredImage(pendingFileUrl))
+                return;
             runUnderway = false;
             emit showInfoMessage(downloadFailedMessage);
         }
@@ -589,7 +652,10 @@ void DFU_client::webServerReply(QNetworkReply* reply)
             emit catalogueRequestFinished(false);
             return;
         case CatalogueParse::Ok:
+            if (cacheEnabled)
+                FirmwareCache().storeCatalogue(FirmwareServer::baseUrl(), body);
             allFirmwares = catalogue;
+            usedCatalogueTime = QDateTime();
             debugLine() << "webServerReply availableFirmwaresChanged: " << allFirmwares.size();
             emit availableFirmwaresChanged();
             emit catalogueRequestFinished(true);
@@ -598,9 +664,12 @@ void DFU_client::webServerReply(QNetworkReply* reply)
     }
 
     if (isPendingDownload) {
+        const QString url = pendingFileUrl;
         pendingFileUrl.clear();
         if (!bodyRead)
             body = reply->readAll();
+        if (cacheEnabled)
+            FirmwareCache().storeImage(url, body);
         startFlashing(body);
     }
 }

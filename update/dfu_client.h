@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QFuture>
 #include <QObject>
 #include <QSerialPort>
@@ -84,6 +85,21 @@ public:
     quint32 imageSize() const { return quint32(firmwareBin.size()); }
     quint32 confirmedBytes() const { return totalBytesConfirmed; }
 
+    // The firmware cache (FirmwareCache in its default folder): every good
+    // catalogue reply and every completed download is stored, and used when
+    // the server cannot be reached. On unless turned off (--no-cache).
+    void setCacheEnabled(bool enabled) { cacheEnabled = enabled; }
+    bool isCacheEnabled() const { return cacheEnabled; }
+    // Builds the catalogue from the stored reply for the current base URL,
+    // as from a reply; false (catalogue unchanged) when there is none or the
+    // cache is off. The stored reply's arrival time is then readable.
+    bool useStoredCatalogue();
+    QDateTime storedCatalogueTime() const { return usedCatalogueTime; }
+    // Flashes the stored image of `url` once its size and SHA-256 match its
+    // record; false when there is none (a mismatching entry is removed) or
+    // the cache is off. Nothing is sent to the device then.
+    bool flashStoredImage(const QString& url);
+
 signals:
     void flashingFinished();
     // Every end of a run passes through abortFlashing, which emits this
@@ -98,6 +114,9 @@ signals:
     // when the request failed or the body held no catalogue. Lets a caller
     // tell an unavailable catalogue from an empty list.
     void catalogueRequestFinished(bool replaced);
+    // Bytes of the pending image download received so far, and its size
+    // (-1 while unknown).
+    void downloadProgress(qint64 received, qint64 total);
 
 public slots:
     void flashFromFile(QString fileName);
@@ -154,4 +173,7 @@ private:
     // True from an accepted image or a started download to the end of that
     // run, so that a failed run tells the user why exactly once.
     bool runUnderway = false;
+
+    bool cacheEnabled = true;
+    QDateTime usedCatalogueTime; // of the stored catalogue last used, else null
 };

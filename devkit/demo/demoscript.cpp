@@ -61,6 +61,8 @@ DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
     then(QStringLiteral("screenshot of the boot loader, press the flash button"), [this] {
         chosenImage = item("firmwareComboBox")->property("currentText").toString();
         screenshot(QStringLiteral("3-boot-loader.png"));
+        screenshot(QStringLiteral("11-local-file.png")); // the same face: its "Из файла…" button
+        connect(link(), &USB_StmFlasher::downloadProgress, this, &DemoScript::onDownload);
         connect(link(), &USB_StmFlasher::flashing_progress_changed, this, &DemoScript::onProgress);
         click(item("flashButton"));
     });
@@ -246,6 +248,14 @@ void DemoScript::screenshot(const QString& fileName)
         fail(QStringLiteral("cannot write ") + path);
     else
         debugLine() << "demo: screenshot" << path;
+}
+
+void DemoScript::onDownload(qint64 received, qint64 total)
+{
+    if (!downloadShotTaken && total > 0 && received * 3 >= total && received < total) {
+        downloadShotTaken = true;
+        screenshot(QStringLiteral("10-downloading.png"));
+    }
 }
 
 void DemoScript::onProgress(uint progress)

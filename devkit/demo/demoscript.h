@@ -66,6 +66,7 @@ private:
     void click(QQuickItem* target);
     void screenshot(const QString& fileName);
     void onProgress(uint progress);
+    void onDownload(qint64 received, qint64 total);
 
     QQuickWindow* window;
     KorvoEmulator* emulator;
@@ -76,6 +77,7 @@ private:
     QElapsedTimer clock;
     QElapsedTimer pauseClock;
     bool flashingShotTaken = false;
+    bool downloadShotTaken = false;
     bool done = false;
     QString chosenImage;
     QString newFirmwareVersion;

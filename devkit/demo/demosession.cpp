@@ -2,6 +2,7 @@
 
 #include "debugline.h"
 #include "demoscript.h"
+#include "firmwarecache.h"
 #include "firmwareserver.h"
 #include "korvoemulator.h"
 #include "korvofirmwareimage.h"
@@ -13,6 +14,9 @@
 #include <QTextStream>
 
 namespace {
+
+// About a second for the sample images.
+constexpr qint64 demoServerBytesPerSecond = qint64(512) * 1024;
 
 KorvoEmulatorSettings demoDeviceSettings()
 {
@@ -51,7 +55,13 @@ bool DemoSession::start()
             return false;
     }
 
+    // The demo's images are samples: they go to a cache of its own, not the user's.
+    FirmwareCache::setDefaultFolder(cacheDir.path());
     server = std::make_unique<LocalFirmwareServer>(root);
+    // A server at a modest distance, so the download can be followed.
+    LocalFirmwareServerFaults pace;
+    pace.bytesPerSecond = demoServerBytesPerSecond;
+    server->setFaults(pace);
     if (!server->start()) {
         lastError = server->errorString();
         return false;

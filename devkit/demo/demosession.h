@@ -51,6 +51,7 @@ public:
 private:
     DemoOptions options;
     QTemporaryDir sampleDir;
+    QTemporaryDir cacheDir; // the firmware cache of the demo's window
     std::unique_ptr<LocalFirmwareServer> server;
     std::unique_ptr<KorvoEmulator> emulator;
     DemoScript* script = nullptr;

@@ -1,4 +1,5 @@
 #include "dfu_client.h"
+#include "firmwarecache.h"
 #include "korvoemulator.h"
 #include "korvoenums.h"
 #include "korvofirmwareimage.h"
@@ -35,6 +36,9 @@ private slots:
     void flash_writesImageByteForByteAndSaysSuccess();
     void failedRun_exits1WithEngineText_data();
     void failedRun_exits1WithEngineText();
+    void urlOffline_usesTheCacheAsTheWindowDoes_data();
+    void urlOffline_usesTheCacheAsTheWindowDoes();
+    void download_printsARisingDownloadingLine();
     void noDevice_exits3WhenTheWaitIsOver();
     void interrupt_closesPortLeavingBootLoaderReadyForAnotherTry();
     void badOptions_exit2WithUsageOnStderr_data();
@@ -63,9 +67,12 @@ private:
     void startDevice(const KorvoEmulatorSettings& settings);
     QStringList commonArguments() const;
     // Runs the tool with its per-user data folder below `dataHome`
-    // (XDG_DATA_HOME), by default the test's own.
-    Result run(const QStringList& arguments, const QString& dataHome = QString());
-    QProcessEnvironment environment(const QString& dataHome = QString()) const;
+    // (XDG_DATA_HOME) and its cache below `cacheHome` (XDG_CACHE_HOME), by
+    // default folders of this test's own.
+    Result run(const QStringList& arguments, const QString& dataHome = QString(),
+               const QString& cacheHome = QString());
+    QProcessEnvironment environment(const QString& dataHome = QString(),
+                                    const QString& cacheHome = QString()) const;
     QString dataFolder() const;
     QString fileUrl(const QString& device, const QString& folder, const QString& file) const;
     int commandCount(quint8 command) const;
@@ -150,11 +157,14 @@ QStringList TestCliProcess::commonArguments() const
             QStringLiteral("--wait"),        QStringLiteral("10")};
 }
 
-QProcessEnvironment TestCliProcess::environment(const QString& dataHome) const
+QProcessEnvironment TestCliProcess::environment(const QString& dataHome,
+                                                const QString& cacheHome) const
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_DATA_HOME"),
                        dataHome.isEmpty() ? scratch.filePath(QStringLiteral("data")) : dataHome);
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"),
+                       cacheHome.isEmpty() ? scratch.filePath(QStringLiteral("cache")) : cacheHome);
     return environment;
 }
 
@@ -163,10 +173,11 @@ QString TestCliProcess::dataFolder() const
     return scratch.filePath(QStringLiteral("data/Trennic/Trennic Flasher"));
 }
 
-TestCliProcess::Result TestCliProcess::run(const QStringList& arguments, const QString& dataHome)
+TestCliProcess::Result TestCliProcess::run(const QStringList& arguments, const QString& dataHome,
+                                           const QString& cacheHome)
 {
     QProcess process;
-    process.setProcessEnvironment(environment(dataHome));
+    process.setProcessEnvironment(environment(dataHome, cacheHome));
     process.start(QStringLiteral(TRENNIC_CLI_PATH), arguments);
     Result result;
     if (!process.waitForStarted())
@@ -374,6 +385,90 @@ void TestCliProcess::failedRun_exits1WithEngineText()
     QCOMPARE(result.out, message + '\n');
     QCOMPARE(emulator->completedRuns(), 0);
     QCOMPARE(commandCount(korvoEnums::KeepOnline) > 0, deviceTouched);
+}
+
+void TestCliProcess::urlOffline_usesTheCacheAsTheWindowDoes_data()
+{
+    QTest::addColumn<bool>("noCache");
+    QTest::addColumn<bool>("flipByte");
+    QTest::addColumn<bool>("flashed");
+    QTest::newRow("stored online, flashed offline byte for byte") << false << false << true;
+    QTest::newRow("one byte flipped: refused, nothing sent") << false << true << false;
+    QTest::newRow("--no-cache: nothing stored, nothing flashed") << true << false << false;
+}
+
+void TestCliProcess::urlOffline_usesTheCacheAsTheWindowDoes()
+{
+    QFETCH(bool, noCache);
+    QFETCH(bool, flipByte);
+    QFETCH(bool, flashed);
+    QTemporaryDir cacheHome;
+    QVERIFY(cacheHome.isValid());
+    const QStringList noCacheOption = noCache ? QStringList{"--no-cache"} : QStringList{};
+    const QString url = fileUrl(device, "release", "fw_1.bin");
+    KorvoEmulatorSettings settings;
+    settings.startInBootLoader = true;
+    startDevice(settings);
+    Result result = run(commonArguments() << noCacheOption << "--url" << url, QString(), cacheHome.path());
+    COMPARE_EXIT_CODE(result, 0);
+
+    // The window's cache folder, below the process's XDG_CACHE_HOME.
+    FirmwareCache cache(cacheHome.filePath(QStringLiteral("Trennic/Trennic Flasher")));
+    QCOMPARE(cache.hasImage(url), !noCache);
+    QCOMPARE(cache.storedCatalogue(server->baseUrl()).has_value(), !noCache);
+    if (flipByte) {
+        QFile data(cache.imageDataPath(url));
+        QVERIFY(data.open(QIODevice::ReadWrite) && data.seek(300));
+        QVERIFY(data.write("\x5a\xa5", 2) == 2);
+    }
+
+    server->stop();
+    startDevice(settings);
+    result = run(commonArguments() << noCacheOption << "--url" << url, QString(), cacheHome.path());
+    QVERIFY2(server->start(), qPrintable(server->errorString()));
+    if (flashed) {
+        COMPARE_EXIT_CODE(result, 0);
+        QCOMPARE(result.out, DFU_client::successMessage + '\n');
+        QVERIFY(emulator->receivedImage()
+                == KorvoFirmwareImage::transmittedPart(firmwareFile("0201")));
+    } else {
+        COMPARE_EXIT_CODE(result, 1);
+        QCOMPARE(result.out, DFU_client::downloadFailedMessage + '\n');
+        QCOMPARE(commandCount(korvoEnums::PrepareToFlash), 0);
+        QCOMPARE(flashPacketCount(), 0);
+        QCOMPARE(cache.hasImage(url), false);
+    }
+}
+
+void TestCliProcess::download_printsARisingDownloadingLine()
+{
+    QVERIFY(writeFile(server->root() + "/Korvo 7/release/large.bin",
+                      firmwareFile("0204", 384 * 1024)));
+    LocalFirmwareServerFaults slow;
+    slow.bytesPerSecond = qint64(512) * 1024; // about 0.75 s
+    server->setFaults(slow);
+    KorvoEmulatorSettings settings;
+    settings.startInBootLoader = true;
+    startDevice(settings);
+    const Result result
+        = run(commonArguments() << "--no-cache" << "--url" << fileUrl(device, "release", "large.bin"));
+    QFile::remove(server->root() + "/Korvo 7/release/large.bin");
+    COMPARE_EXIT_CODE(result, 0);
+    const QStringList lines = result.err.split('\n');
+    const QStringList downloading = lines.filter(QRegularExpression("^downloading "));
+    QVERIFY2(downloading.size() >= 3, qPrintable(result.err));
+    int last = 0;
+    for (const QString& line : downloading) {
+        const int percent = line.mid(12, 3).trimmed().toInt();
+        QVERIFY2(percent > last, qPrintable(result.err));
+        last = percent;
+    }
+    QVERIFY2(downloading.last().startsWith("downloading 100 %   ")
+                 && downloading.last().endsWith(" s in all"),
+             qPrintable(result.err));
+    // Before the flashing lines.
+    QVERIFY2(lines.indexOf(downloading.last()) < lines.indexOf(QRegularExpression("^flashing .*")),
+             qPrintable(result.err));
 }
 
 void TestCliProcess::noDevice_exits3WhenTheWaitIsOver()

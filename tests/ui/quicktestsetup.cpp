@@ -1,11 +1,15 @@
+#include "firmwarecache.h"
 #include "flasherapp.h"
 #include "serialportenvironment.h"
 #include "usb_stmflasher.h"
 
 #include <QDesktopServices>
 #include <QMutex>
+#include <QDir>
+#include <QFile>
 #include <QQmlContext>
 #include <QQmlEngine>
+#include <QUrl>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtQuickTest>
@@ -104,9 +108,19 @@ public slots:
         FlasherApp::useCLocale();
         SerialPortEnvironment::installProvider(&noSerialPorts);
         QDesktopServices::setUrlHandler(QStringLiteral("file"), &openedUrls, "open");
+        FirmwareCache::setDefaultFolder(settingsDir.filePath(QStringLiteral("cache")));
+        // A local image too small to flash, for the file button's tests.
+        QFile tiny(settingsDir.filePath(QStringLiteral("images/tiny.bin")));
+        QDir().mkpath(settingsDir.filePath(QStringLiteral("images")));
+        if (tiny.open(QIODevice::WriteOnly))
+            tiny.write(QByteArray(108 + 16, 'T'));
     }
     void qmlEngineAvailable(QQmlEngine* engine)
     {
+        // Where the tests find their local images, as a folder URL.
+        engine->rootContext()->setContextProperty(
+            QStringLiteral("testImageFolder"),
+            QUrl::fromLocalFile(settingsDir.filePath(QStringLiteral("images"))).toString());
         FlasherApp::registerQmlTypes();
         engine->rootContext()->setContextProperty(QStringLiteral("testPorts"), &testPorts);
         // Lets the tests call the link's setDevConnStatus(uint8_t) as the

@@ -1,3 +1,4 @@
+#include "firmwarecache.h"
 #include "firmwareserver.h"
 #include "flasherapp.h"
 #include "korvoemulator.h"
@@ -38,6 +39,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void newestImage_failsOnADeviceErrorThenFlashesOnRetry();
+    void localFile_refusesATinyFileThenFlashesTheChosenImage();
 
 private:
     QQuickItem* item(const char* objectName) const
@@ -62,6 +64,7 @@ void EndToEnd::initTestCase()
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, workDir.filePath("settings"));
     FlasherApp::setApplicationIdentity();
     FlasherApp::useCLocale();
+    FirmwareCache::setDefaultFolder(workDir.filePath("cache"));
     const QString folder = workDir.filePath("firmware/Korvo 7/release");
     QVERIFY(QDir().mkpath(folder));
     quint32 seed = 7;
@@ -184,6 +187,61 @@ void EndToEnd::newestImage_failsOnADeviceErrorThenFlashesOnRetry()
         link->getDevConnStatus() == 1
             && item("informationLabel")->property("text").toString().contains("01.06"),
         stepTimeoutMs);
+}
+
+void EndToEnd::localFile_refusesATinyFileThenFlashesTheChosenImage()
+{
+    // From the new firmware of the test before into the boot loader.
+    QQuickItem* update = item("updateButton");
+    QQuickItem* fromFile = item("localFileButton");
+    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 1 && update->isEnabled(), stepTimeoutMs);
+    QVERIFY(!fromFile->isVisible());
+    click(update);
+    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 2 && fromFile->isVisible()
+                                 && fromFile->isEnabled(),
+                             stepTimeoutMs);
+
+    const QByteArray tiny = KorvoFirmwareImage::makeFile("0109", 108, 9).left(108 + 16);
+    const QByteArray local = KorvoFirmwareImage::makeFile("0109", 4096 * 2 + 500, 9);
+    const QString tinyPath = workDir.filePath("local/tiny.bin");
+    const QString localPath = workDir.filePath("local/korvo7 local.bin");
+    QVERIFY(QDir().mkpath(workDir.filePath("local")));
+    for (const auto& [path, bytes] : {std::pair{tinyPath, tiny}, std::pair{localPath, local}}) {
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size());
+    }
+    emulator->clearRecords();
+    // The dialog's choice as a file URL, the way it hands it to the window.
+    QObject* dialog = window->findChild<QObject*>(QStringLiteral("firmwareFileDialog"));
+    QVERIFY(dialog);
+    QVERIFY(QMetaObject::invokeMethod(window, "flashLocalFile",
+                                      Q_ARG(QVariant, QUrl::fromLocalFile(tinyPath))));
+    QCOMPARE(answerTheRunsMessage(),
+             QStringLiteral("Ошибка обновления: файл прошивки слишком мал"));
+    const QList<KorvoEmulator::ReceivedPacket> packets = emulator->packetLog();
+    QVERIFY(std::none_of(packets.cbegin(), packets.cend(), [](const auto& packet) {
+        return packet.header.dataOrCommand == korvoEnums::PrepareToFlash;
+    }));
+    QCOMPARE(link->getDevConnStatus(), uint8_t(2));
+
+    QVERIFY(QMetaObject::invokeMethod(window, "flashLocalFile",
+                                      Q_ARG(QVariant, QUrl::fromLocalFile(localPath))));
+    QCOMPARE(answerTheRunsMessage(), successMessage);
+    QCOMPARE(emulator->receivedImage(), KorvoFirmwareImage::transmittedPart(local));
+    // The folder is remembered for the next time the dialog opens, which
+    // the button does.
+    const QUrl folder = QUrl::fromLocalFile(workDir.filePath("local"));
+    QTRY_COMPARE_WITH_TIMEOUT(QSettings().value("lastFirmwareFolder").toString(),
+                              folder.toString(), stepTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 1, stepTimeoutMs);
+    click(update);
+    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 2 && fromFile->isEnabled(),
+                             stepTimeoutMs);
+    click(fromFile);
+    QTRY_VERIFY_WITH_TIMEOUT(dialog->property("visible").toBool(), stepTimeoutMs);
+    QCOMPARE(dialog->property("folder").toUrl(), folder);
+    QVERIFY(QMetaObject::invokeMethod(dialog, "reject"));
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog->property("visible").toBool(), stepTimeoutMs);
 }
 
 QTEST_MAIN(EndToEnd)

@@ -118,6 +118,90 @@ TestCase {
         compare(bar.visible, false, "its frame is hidden outside the boot loader")
     }
 
+    function test_progressCaption_followsTheDownloadThenTheRun() {
+        openWindow()
+        showDevice(2, 2)
+        var bar = item("progressBar")
+        var caption = item("progressCaption")
+        link.flashing_progress_changed(0) // a run before has ended
+        compare(bar.visible, false)
+        compare(caption.visible, false)
+        var steps = [
+            // signal, values, caption shown, its text, bar shown, bar value
+            ["download", [0, 4000], true, "Загрузка прошивки…", true, 0],
+            ["download", [1000, 4000], true, "Загрузка прошивки…", true, 25],
+            ["download", [4000, 4000], true, "Загрузка прошивки…", true, 100],
+            ["flashing", [1], true, "Прошивка… 1 %", true, 1],
+            ["flashing", [48], true, "Прошивка… 48 %", true, 48],
+            ["flashing", [0], false, "", false, 0],
+            ["download", [10, -1], true, "Загрузка прошивки…", true, 0],
+            ["message", ["Ошибка обновления: не удалось загрузить прошивку"], false, "", false, 0]
+        ]
+        for (var i = 0; i < steps.length; ++i) {
+            var s = steps[i]
+            if (s[0] === "download")
+                link.downloadProgress(s[1][0], s[1][1])
+            else if (s[0] === "flashing")
+                link.flashing_progress_changed(s[1][0])
+            else
+                link.showInfoMessage(s[1][0])
+            compare(caption.visible, s[2], "caption at step " + i)
+            if (s[2])
+                compare(caption.text, s[3])
+            compare(bar.visible, s[4], "bar at step " + i)
+            if (s[4])
+                compare(bar.value, s[5])
+        }
+    }
+
+    function test_localFileButton_data() {
+        return [
+            { tag: "no device", status: 0, shown: false, enabled: false },
+            { tag: "application firmware", status: 1, shown: false, enabled: false },
+            { tag: "boot loader", status: 2, shown: true, enabled: true },
+            { tag: "image being taken", status: 4, shown: true, enabled: false }
+        ]
+    }
+
+    function test_localFileButton(data) {
+        openWindow()
+        showDevice(data.status, 2)
+        var button = item("localFileButton")
+        compare(button.visible, data.shown)
+        compare(button.enabled, data.enabled)
+        compare(button.text, "Из файла…")
+        if (!data.shown)
+            return
+        // Beside the flash button, inside the page, over nothing else.
+        var flash = item("flashButton")
+        var b = button.mapToItem(window.contentItem, 0, 0)
+        var f = flash.mapToItem(window.contentItem, 0, 0)
+        verify(b.x + button.width <= 800 && b.y + button.height <= 250, "inside the window")
+        verify(b.y >= f.y + flash.height, "below the flash button")
+        var bar = item("progressBar").mapToItem(window.contentItem, 0, 0)
+        verify(b.x >= bar.x + item("progressBar").width, "right of the progress bar")
+    }
+
+    function test_localFile_isFlashedThroughTheLinkAndItsFolderRemembered_data() {
+        return [
+            { tag: "108 bytes: refused", file: "tiny.bin",
+              message: "Ошибка обновления: файл прошивки слишком мал" },
+            { tag: "missing", file: "none.bin",
+              message: "Ошибка обновления: не удалось прочитать файл прошивки" }
+        ]
+    }
+
+    function test_localFile_isFlashedThroughTheLinkAndItsFolderRemembered(data) {
+        openWindow()
+        showDevice(2, 2)
+        var messages = []
+        link.showInfoMessage.connect(function (text) { messages.push(text) })
+        window.flashLocalFile(testImageFolder + "/" + data.file)
+        compare(messages, [data.message])
+        compare(findChild(window, "firmwareFileDialog").folder.toString(), testImageFolder)
+        tryVerify(function () { return store.value("lastFirmwareFolder", "") === testImageFolder })
+    }
+
     function test_message_opensADialogPerMessage() {
         openWindow()
         link.showInfoMessage("Первое")

@@ -122,6 +122,9 @@ void TestCatalogue::init()
     FirmwareServer::setBaseUrl(server->baseUrl());
     log = std::make_unique<LogCapture>();
     flasher = std::make_unique<USB_StmFlasher>();
+    // The client on its own: what the cache adds when the server cannot be
+    // reached is the business of tst_offline.
+    flasher->dfu()->setCacheEnabled(false);
 }
 
 void TestCatalogue::cleanup()
