@@ -14,7 +14,6 @@
 #include <QSerialPort>
 #include <QTimer>
 
-#include <algorithm>
 
 namespace {
 
@@ -84,7 +83,7 @@ void FlasherCli::start()
     connect(link->dfu(), &DFU_client::catalogueRequestFinished, this,
             &FlasherCli::onCatalogueFinished);
     connect(link, &USB_StmFlasher::flashing_progress_changed, this, &FlasherCli::onProgress);
-    connect(link, &USB_StmFlasher::showInfoMessage, this, &FlasherCli::onRunMessage);
+    connect(link, &USB_StmFlasher::runFinished, this, &FlasherCli::onRunFinished);
 
     console.err(QStringLiteral("Waiting for a device%1...\n")
                     .arg(portProvider ? QStringLiteral(" at ") + portProvider->systemLocation()
@@ -99,6 +98,9 @@ void FlasherCli::interrupt(int signalNumber)
         return;
     if (phase == Phase::Flashing)
         console.err(progress.finish(false, runImageSize, {}));
+    // Ends the run (download included) before the port goes, as interrupted.
+    if (link)
+        link->dfu()->interruptRun();
     const bool portOpen = link && link->port()->isOpen();
     if (portOpen)
         link->onAppQuit();
@@ -228,7 +230,7 @@ void FlasherCli::concludeList()
     }
     applyDeviceName();
     const QString name = link->property("deviceName").toString();
-    const QVariantList entries = newestFirst(link->getWebFirmwaresList());
+    const QVariantList entries = USB_StmFlasher::newestFirst(link->getWebFirmwaresList());
     QString text;
     for (const QVariant& entry : entries) {
         const QVariantMap map = entry.toMap();
@@ -270,17 +272,35 @@ void FlasherCli::onProgress(uint percent)
                                 std::chrono::milliseconds(transferClock.elapsed())));
 }
 
-void FlasherCli::onRunMessage(const QString& message)
+void FlasherCli::onRunFinished(DFU_client::FlashResult result, const QString& message)
 {
-    if (phase != Phase::Flashing)
+    // An interruption is reported by interrupt(), which caused it.
+    if (phase != Phase::Flashing || result == DFU_client::FlashInterrupted)
         return;
-    // The engine's one message per run; only its success text means that
-    // the whole image was written.
-    const bool succeeded = message == DFU_client::successMessage;
+    // Only a success means that the whole image was written.
+    const bool succeeded = result == DFU_client::FlashSucceeded;
     const std::chrono::milliseconds elapsed(transferClock.isValid() ? transferClock.elapsed() : 0);
     console.err(progress.finish(succeeded, runImageSize, elapsed));
     console.out(message + QLatin1Char('\n'));
-    finish(succeeded ? ExitSuccess : ExitRunFailed);
+    finish(exitCodeFor(result));
+}
+
+int FlasherCli::exitCodeFor(DFU_client::FlashResult result)
+{
+    switch (result) {
+    case DFU_client::FlashSucceeded:
+        return ExitSuccess;
+    case DFU_client::FlashInterrupted:
+        return ExitInterrupted;
+    case DFU_client::FlashDeviceError:
+    case DFU_client::FlashDeviceSilent:
+    case DFU_client::FlashPortLost:
+    case DFU_client::FlashDownloadFailed:
+    case DFU_client::FlashImageRefused:
+    case DFU_client::FlashFileUnreadable:
+        break;
+    }
+    return ExitRunFailed;
 }
 
 void FlasherCli::onDeadline()
@@ -340,16 +360,6 @@ void FlasherCli::finish(int exitCode)
     deadline->stop();
     code = exitCode;
     emit finished(exitCode);
-}
-
-QVariantList FlasherCli::newestFirst(QVariantList entries)
-{
-    std::stable_sort(entries.begin(), entries.end(), [](const QVariant& a, const QVariant& b) {
-        return QString::localeAwareCompare(a.toMap().value(QStringLiteral("fileName")).toString(),
-                                           b.toMap().value(QStringLiteral("fileName")).toString())
-            > 0;
-    });
-    return entries;
 }
 
 int FlasherCli::runCommandLine(const QStringList& arguments)

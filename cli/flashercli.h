@@ -2,6 +2,7 @@
 
 #include "cliconsole.h"
 #include "clioptions.h"
+#include "dfu_client.h"
 #include "progressreport.h"
 
 #include <QElapsedTimer>
@@ -59,9 +60,8 @@ public:
     bool isFinished() const { return phase == Phase::Done; }
     int exitCode() const { return code; }
 
-    // Catalogue entries ordered as the window offers them, newest first: by
-    // "fileName", descending, in locale-aware order.
-    static QVariantList newestFirst(QVariantList entries);
+    // The exit code of a flashing run that ended in `result`.
+    static int exitCodeFor(DFU_client::FlashResult result);
 
     // The whole program: reads `arguments`, runs, returns the exit code.
     // Needs a QCoreApplication.
@@ -85,7 +85,7 @@ private:
     void onDeadline();
     void onCatalogueFinished(bool replaced);
     void onProgress(uint percent);
-    void onRunMessage(const QString& message);
+    void onRunFinished(DFU_client::FlashResult result, const QString& message);
 
     bool applyDeviceName();
     void deviceFound(uint status);

@@ -70,6 +70,8 @@ USB_StmFlasher::USB_StmFlasher(QObject* parent)
     connect(dfuClient, &DFU_client::availableFirmwaresChanged, this,
             &USB_StmFlasher::availableFirmwaresChanged);
     connect(dfuClient, &DFU_client::showInfoMessage, this, &USB_StmFlasher::showInfoMessage);
+    connect(dfuClient, &DFU_client::runStarted, this, &USB_StmFlasher::runStarted);
+    connect(dfuClient, &DFU_client::runFinished, this, &USB_StmFlasher::runFinished);
     connect(dfuClient, &DFU_client::flashing_progress_changed, this,
             &USB_StmFlasher::flashing_progress_changed);
 
@@ -113,6 +115,17 @@ QVariantList USB_StmFlasher::firmwaresForDevice(const QVariantMap& allFirmwares,
     if (!known)
         return QVariantList();
     return allFirmwares.value(deviceName).toList();
+}
+
+QVariantList USB_StmFlasher::newestFirst(QVariantList entries)
+{
+    const auto name = [](const QVariant& entry) {
+        return entry.toMap().value(QStringLiteral("fileName")).toString();
+    };
+    std::stable_sort(entries.begin(), entries.end(), [&](const QVariant& a, const QVariant& b) {
+        return QString::localeAwareCompare(name(a), name(b)) > 0;
+    });
+    return entries;
 }
 
 void USB_StmFlasher::flashFromUrl(QString fileUrl)
@@ -171,6 +184,8 @@ void USB_StmFlasher::setDevConnStatus(uint8_t newStatus)
 void USB_StmFlasher::onAppQuit()
 {
     debugLine() << "onAppQuit";
+    // A run cut short here is over: it ends as interrupted, once.
+    dfuClient->interruptRun();
     if (serialPort->isOpen())
         serialPort->close();
 }
@@ -292,20 +307,21 @@ int USB_StmFlasher::parseUsb(unsigned char byte)
         return korvoEnums::PacketRx_Success;
     }
 
-    const quint32 n = usb_rx.byteCounter;
-    if (n < magicBytes.size() && byte != magicBytes[n]) {
-        // The breaking byte is dropped, not tried as the start of a magic.
-        usb_rx.byteCounter = 0;
-        return korvoEnums::PacketRx_InProgress;
-    }
-    reinterpret_cast<unsigned char*>(&header)[n] = byte;
-    ++usb_rx.byteCounter;
+    huntHeaderByte(byte);
     if (usb_rx.byteCounter < quint32(usbHeaderSize))
         return korvoEnums::PacketRx_InProgress;
 
     usb_rx.byteCounter = 0;
-    if (header.headerCrc != Tools::calcCrc(&header, usbHeaderCrcSpan))
+    if (header.headerCrc != Tools::calcCrc(&header, usbHeaderCrcSpan)) {
+        // Line noise that held the magic: a real header may begin inside
+        // these bytes, so they are hunted again from the second one on.
+        // Fewer than a header, they cannot complete one here.
+        std::array<unsigned char, usbHeaderSize> taken{};
+        std::memcpy(taken.data(), &header, taken.size());
+        for (auto at = taken.cbegin() + 1; at != taken.cend(); ++at)
+            huntHeaderByte(*at);
         return korvoEnums::PacketRx_BadHeaderCrc;
+    }
     if (header.action == korvoEnums::CommandMessage)
         return korvoEnums::PacketRx_Success;
     if (header.action == korvoEnums::FlashData) {
@@ -317,6 +333,20 @@ int USB_StmFlasher::parseUsb(unsigned char byte)
         return korvoEnums::PacketRx_SuccessDataHeader;
     }
     return korvoEnums::PacketRx_UnknownCanId;
+}
+
+void USB_StmFlasher::huntHeaderByte(unsigned char byte)
+{
+    const quint32 n = usb_rx.byteCounter;
+    if (n < magicBytes.size() && byte != magicBytes[n]) {
+        // The byte that breaks a partial magic may begin the next one; the
+        // magic's only overlap with itself is its leading 00.
+        usb_rx.byteCounter = 0;
+        if (byte != magicBytes[0])
+            return;
+    }
+    reinterpret_cast<unsigned char*>(&usb_rx.header)[usb_rx.byteCounter] = byte;
+    ++usb_rx.byteCounter;
 }
 
 void USB_StmFlasher::dispatchPacket()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dfu_client.h"
 #include "packets.h"
 
 #include <QByteArray>
@@ -13,7 +14,6 @@
 #include <chrono>
 #include <cstdint>
 
-class DFU_client;
 class QTimer;
 
 // Receive state of the byte parser.
@@ -86,6 +86,12 @@ public:
     static QVariantList firmwaresForDevice(const QVariantMap& allFirmwares,
                                            const QString& deviceName);
 
+    // Catalogue entries in the order the window and the command-line tool
+    // offer them, newest first: by "fileName", descending, compared as the
+    // window's JavaScript localeCompare does (locale-aware); equal names keep
+    // their order.
+    Q_INVOKABLE static QVariantList newestFirst(QVariantList entries);
+
     // The latest MpxPacketData record per id, in order of first arrival,
     // shared by every USB_StmFlasher of the process.
     static QVector<mpxPacketStruct> mpxPacketRecords();
@@ -95,6 +101,9 @@ signals:
     void availableFirmwaresChanged();
     void flashing_progress_changed(uint progress);
     void showInfoMessage(QString messageStr);
+    // Relayed from the engine: see DFU_client.
+    void runStarted(QString source);
+    void runFinished(DFU_client::FlashResult result, QString message);
 
 public slots:
     uint8_t getDevConnStatus();
@@ -117,6 +126,9 @@ private:
     void storeMpxPacket();
     void drainOutput();
     void resetParser();
+    // One byte of the hunt for a header: matched against the magic, then
+    // stored until the header is whole.
+    void huntHeaderByte(unsigned char byte);
 
     uint8_t devConnStatus = 0;
     uint8_t devConnType = 0;

@@ -34,16 +34,11 @@ ApplicationWindow {
         showFirmwares(usb_stmFlasher.firmwares)
     }
 
-    // Newest first: file names in descending locale-aware order.
+    // Newest first, in the link's one order for the window and the command line.
     function showFirmwares(firmwares) {
         var model = homeForm.firmwareModel
         model.clear()
-        var sorted = []
-        for (var i = 0; i < firmwares.length; ++i)
-            sorted.push(firmwares[i])
-        sorted.sort(function (a, b) {
-            return String(b.fileName).localeCompare(String(a.fileName))
-        })
+        var sorted = usb_stmFlasher.newestFirst(firmwares)
         for (var j = 0; j < sorted.length; ++j) {
             model.append({
                              "text": String(sorted[j].fileName),

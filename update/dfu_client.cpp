@@ -81,6 +81,8 @@ const QString DFU_client::fileUnreadableMessage
 
 DFU_client::DFU_client(QObject* parent) : QObject(parent), owner(parent)
 {
+    // For queued connections and signal spies of runFinished.
+    qRegisterMetaType<DFU_client::FlashResult>();
     flashingTimer = new QTimer(this);
     connect(flashingTimer, &QTimer::timeout, this, &DFU_client::flashingTimeout);
     flashingTimer->setInterval(flashingTimeoutInterval);
@@ -211,6 +213,12 @@ void DFU_client::drainPort()
 
 void DFU_client::startFlashing(QByteArray firmwareByteArray)
 {
+    emit runStarted(QString());
+    beginFlashing(firmwareByteArray);
+}
+
+void DFU_client::beginFlashing(const QByteArray& firmwareByteArray)
+{
     // The pool task reads firmwareBin.
     waitForPreparation();
     firmwareBin.clear();
@@ -227,16 +235,23 @@ void DFU_client::startFlashing(QByteArray firmwareByteArray)
                     << ", nothing sent";
         firmwareBin.clear();
         runUnderway = false;
-        emit showInfoMessage(imageTooSmallMessage);
+        reportEnd(FlashImageRefused, imageTooSmallMessage);
+        return;
+    }
+    if (status != korvoEnums::korvoOnline && status != korvoEnums::korvoBootOnline) {
+        // Nothing can be sent, so nothing is waited for. A run asked for by
+        // URL or file (the device went during the download) ends at once,
+        // as the link is gone; an image handed over directly is only held,
+        // without a run, for a ReadyToFlash that bytes fed later may bring.
+        debugLine() << "startFlashing: device not ready, PrepareToFlash not sent";
+        if (runUnderway)
+            failRun(FlashPortLost, portLostMessage);
         return;
     }
     runUnderway = true;
     // Bounds the wait for ReadyToFlash, so a device that never answers ends
     // the run with a message instead of leaving it open for good.
     flashingTimer->start(prepareTimeoutMs.load());
-
-    if (status != korvoEnums::korvoOnline && status != korvoEnums::korvoBootOnline)
-        return;
     debugLine() << "sendToKorvoQueue(korvoEnums::CommandMessage, korvoEnums::PrepareToFlash, "
                    "firmwareBinSize);";
     if (USB_StmFlasher* flasher = link())
@@ -268,7 +283,7 @@ void DFU_client::dfu_rx()
         abortFlashing();
         debugLine() << "ErrorMessage: " << name;
         if (tellUser)
-            emit showInfoMessage(deviceErrorMessagePrefix + name);
+            reportEnd(FlashDeviceError, deviceErrorMessagePrefix + name);
         break;
     }
     case korvoEnums::FlashPacketVerify:
@@ -382,16 +397,34 @@ void DFU_client::completeRun()
                 << " speed = " << (float(totalBytesConfirmed) / seconds / 1024.0f) << "kb/s";
     debugLine() << "resendErrors " << resendErrors;
     abortFlashing();
-    emit showInfoMessage(successMessage);
+    reportEnd(FlashSucceeded, successMessage);
 }
 
-void DFU_client::failRun(const QString& message)
+void DFU_client::failRun(FlashResult result, const QString& message)
 {
     const bool tellUser = runUnderway;
     abortFlashing();
     runUnderway = false;
     if (tellUser)
-        emit showInfoMessage(message);
+        reportEnd(result, message);
+}
+
+void DFU_client::reportEnd(FlashResult result, const QString& message)
+{
+    emit showInfoMessage(message);
+    emit runFinished(result, message);
+}
+
+void DFU_client::interruptRun()
+{
+    if (!runUnderway)
+        return;
+    debugLine() << "run interrupted";
+    // A download still under way is forgotten: its reply starts nothing.
+    pendingFileUrl.clear();
+    abortFlashing();
+    runUnderway = false;
+    emit runFinished(FlashInterrupted, QString());
 }
 
 void DFU_client::abortFlashing()
@@ -419,7 +452,7 @@ void DFU_client::abortFlashing()
 void DFU_client::flashingTimeout()
 {
     debugLine() << "FLASHING TIMEOUT";
-    failRun(timeoutMessage);
+    failRun(FlashDeviceSilent, timeoutMessage);
 }
 
 void DFU_client::portError(QSerialPort::SerialPortError portErr)
@@ -442,7 +475,7 @@ void DFU_client::portError(QSerialPort::SerialPortError portErr)
     if (firmwareBin.isEmpty())
         abortFlashing();
     else
-        failRun(portLostMessage);
+        failRun(FlashPortLost, portLostMessage);
 }
 
 void DFU_client::setSerialPort(QSerialPort* port)
@@ -506,27 +539,32 @@ QVariantMap DFU_client::getWebFirmwaresList()
 void DFU_client::flashFromUrl(QString fileUrl)
 {
     pendingFileUrl = fileUrl;
-    if (!fileUrl.isEmpty())
+    if (!fileUrl.isEmpty()) {
         runUnderway = true;
+        emit runStarted(fileUrl);
+    }
     get(fileUrl, maxImageDownloadBytes);
     debugLine() << "flashFromUrl";
 }
 
 void DFU_client::flashFromFile(QString fileName)
 {
+    emit runStarted(fileName);
     QFile file(fileName);
     if (!file.exists()) {
         debugLine() << "File NOT EXIST" << fileName;
-        emit showInfoMessage(fileUnreadableMessage);
+        reportEnd(FlashFileUnreadable, fileUnreadableMessage);
         return;
     }
     if (!file.open(QIODevice::ReadOnly)) {
         debugLine() << "open file ERROR";
-        emit showInfoMessage(fileUnreadableMessage);
+        reportEnd(FlashFileUnreadable, fileUnreadableMessage);
         return;
     }
     const QByteArray image = file.readAll();
-    startFlashing(image);
+    // A run from here on, so that one the device cannot take is told.
+    runUnderway = true;
+    beginFlashing(image);
     file.close();
 }
 
@@ -557,7 +595,7 @@ void DFU_client::webServerReply(QNetworkReply* reply)
             emit catalogueRequestFinished(false);
         if (isPendingDownload && runUnderway && firmwareBin.isEmpty()) {
             runUnderway = false;
-            emit showInfoMessage(downloadFailedMessage);
+            reportEnd(FlashDownloadFailed, downloadFailedMessage);
         }
         return;
     }
@@ -593,6 +631,6 @@ void DFU_client::webServerReply(QNetworkReply* reply)
         pendingFileUrl.clear();
         if (!bodyRead)
             body = reply->readAll();
-        startFlashing(body);
+        beginFlashing(body);
     }
 }

@@ -87,6 +87,19 @@ void TestFlashingRun::run_data()
     QTest::newRow("slow but steady device")
         << 108 + 4096 * 27 + 100 << bootLoader([](Settings& s) { s.programmingDelay = 160ms; })
         << success << QList<int>{};
+    // Noise that begins a magic before every answer: the answer is found.
+    const QList<QPair<const char*, QByteArray>> noise{
+        {"00", QByteArray::fromHex("a500")},
+        {"00 00", QByteArray::fromHex("a50000")},
+        {"00 01 00", QByteArray::fromHex("a5000100")},
+        {"00 01 22 00", QByteArray::fromHex("a500012200")},
+        {"a magic and 3 bytes", QByteArray::fromHex("a500012277a5a5a5")},
+    };
+    for (const auto& [name, bytes] : noise)
+        QTest::addRow("noise ending in %s before every answer", name)
+            << 108 + 4096 * 3 + 5 << bootLoader([bytes = bytes](Settings& s) {
+                   s.garbageBetweenPackets = bytes;
+               }) << success << QList<int>{};
     QTest::newRow("device silent from packet 3")
         << 108 + 4096 * 8 << bootLoader([](Settings& s) { s.silentFromPacket = 3; })
         << DFU_client::timeoutMessage << QList<int>{};
@@ -123,6 +136,7 @@ void TestFlashingRun::run()
     flasher.dfu()->startFlashing(file);
     QTRY_COMPARE_WITH_TIMEOUT(recorder.messages.size(), 1, runTimeoutMs);
     QCOMPARE(recorder.messages.first(), message);
+    QVERIFY(recorder.endedOnceAsTold());
     QString shown;
     QDebug(&shown) << recorder.progress;
     QVERIFY2(recorder.wellFormed(), qPrintable(shown));
