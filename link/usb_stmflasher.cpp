@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <tuple>
 
@@ -34,6 +35,8 @@ constexpr int dfuInfoDfuVersionOffset = 7;
 constexpr int dfuInfoMinSize = dfuInfoDfuVersionOffset + 1;
 
 const QString offlineFirmwareVersion = QStringLiteral("T-.--");
+
+std::atomic<int> deviceReturnTimeoutMs{int(USB_StmFlasher::deviceReturnTimeout.count())};
 const QString noDeviceName = QStringLiteral("---");
 
 } // namespace
@@ -72,6 +75,12 @@ USB_StmFlasher::USB_StmFlasher(QObject* parent)
     connect(dfuClient, &DFU_client::showInfoMessage, this, &USB_StmFlasher::showInfoMessage);
     connect(dfuClient, &DFU_client::runStarted, this, &USB_StmFlasher::runStarted);
     connect(dfuClient, &DFU_client::runFinished, this, &USB_StmFlasher::runFinished);
+
+    returnTimer = new QTimer(this);
+    returnTimer->setSingleShot(true);
+    connect(returnTimer, &QTimer::timeout, this, &USB_StmFlasher::returnTimedOut);
+    connect(dfuClient, &DFU_client::runFinished, this, &USB_StmFlasher::watchForReturn);
+    connect(this, &USB_StmFlasher::devConnStatusChanged, this, &USB_StmFlasher::checkReturn);
     connect(dfuClient, &DFU_client::flashing_progress_changed, this,
             &USB_StmFlasher::flashing_progress_changed);
 
@@ -80,6 +89,36 @@ USB_StmFlasher::USB_StmFlasher(QObject* parent)
 }
 
 USB_StmFlasher::~USB_StmFlasher() = default;
+
+void USB_StmFlasher::setDeviceReturnTimeout(std::chrono::milliseconds timeout)
+{
+    deviceReturnTimeoutMs = int(timeout.count());
+}
+
+void USB_StmFlasher::watchForReturn(DFU_client::FlashResult result)
+{
+    if (result != DFU_client::FlashSucceeded)
+        return;
+    returnSerial = devConnSerial;
+    returnTimer->start(deviceReturnTimeoutMs.load());
+}
+
+void USB_StmFlasher::checkReturn()
+{
+    if (!returnTimer->isActive() || devConnStatus != korvoEnums::korvoOnline)
+        return;
+    if (!returnSerial.isEmpty() && devConnSerial != returnSerial)
+        return; // another device
+    returnTimer->stop();
+    debugLine() << "device back in application firmware, version " << currentFirmwareVersion;
+    emit deviceReturned(currentFirmwareVersion);
+}
+
+void USB_StmFlasher::returnTimedOut()
+{
+    debugLine() << "device not back in application firmware";
+    emit deviceReturnTimedOut();
+}
 
 QVector<mpxPacketStruct> USB_StmFlasher::mpxPacketRecords()
 {

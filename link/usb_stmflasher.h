@@ -57,6 +57,11 @@ public:
     // device sends is a few kilobytes, and an unbounded one would let a
     // corrupted header swallow the following packets and memory.
     static constexpr quint32 maxDataBlockSize = 65536;
+    // After a successful run the device restarts into its application
+    // firmware; this long is waited for it to report there.
+    static constexpr std::chrono::milliseconds deviceReturnTimeout{15000};
+    // Process-wide wait for the device's return (tests shorten it).
+    static void setDeviceReturnTimeout(std::chrono::milliseconds timeout);
 
     // Line settings and USB identification of a Korvo device's port.
     static constexpr qint32 baudRate = 460800;
@@ -104,6 +109,12 @@ signals:
     // Relayed from the engine: see DFU_client.
     void runStarted(QString source);
     void runFinished(DFU_client::FlashResult result, QString message);
+    // After a successful run: the device reported in its application
+    // firmware (through a port with the same USB serial, where the run's
+    // port had one), with the version it runs; or it did not within
+    // deviceReturnTimeout. One of the two follows every success.
+    void deviceReturned(QString version);
+    void deviceReturnTimedOut();
 
 public slots:
     uint8_t getDevConnStatus();
@@ -126,6 +137,9 @@ private:
     void storeMpxPacket();
     void drainOutput();
     void resetParser();
+    void watchForReturn(DFU_client::FlashResult result);
+    void checkReturn();
+    void returnTimedOut();
     // One byte of the hunt for a header: matched against the magic, then
     // stored until the header is whole.
     void huntHeaderByte(unsigned char byte);
@@ -145,6 +159,9 @@ private:
     QTimer* tim_portChecker = nullptr;
     QTimer* keepOnlineTimer = nullptr;
     DFU_client* dfuClient = nullptr;
+    // Runs from a successful run to the device's return or the time-out.
+    QTimer* returnTimer = nullptr;
+    QString returnSerial; // the USB serial of the run's port, if it had one
     // Set while readSerialData parses, so a nested readyRead cannot feed
     // later bytes into the parser ahead of earlier ones.
     bool parsingInput = false;

@@ -1,6 +1,7 @@
 #include "dfu_client.h"
 #include "korvoemulator.h"
 #include "korvoenums.h"
+#include "korvofirmwareimage.h"
 #include "logcapture.h"
 #include "runrecorder.h"
 #include "tools.h"
@@ -46,6 +47,8 @@ class TestFlashingRun : public QObject
 private slots:
     void run_data();
     void run();
+    void success_isFollowedByTheDevicesReturnOrItsAbsence_data();
+    void success_isFollowedByTheDevicesReturnOrItsAbsence();
 };
 
 void TestFlashingRun::run_data()
@@ -180,6 +183,42 @@ void TestFlashingRun::run()
         QTRY_COMPARE_WITH_TIMEOUT(uint(flasher.getDevConnStatus()), 2u, connectTimeoutMs);
         QCOMPARE(recorder.messages.size(), 1);
     }
+}
+
+void TestFlashingRun::success_isFollowedByTheDevicesReturnOrItsAbsence_data()
+{
+    QTest::addColumn<int>("rebootDelayMs");
+    QTest::addColumn<QString>("version"); // empty: the wait runs out
+    QTest::newRow("back with the image's version") << 100 << QStringLiteral("01.08");
+    QTest::newRow("stays away") << 60000 << QString();
+}
+
+void TestFlashingRun::success_isFollowedByTheDevicesReturnOrItsAbsence()
+{
+    QFETCH(int, rebootDelayMs);
+    QFETCH(QString, version);
+    constexpr std::chrono::milliseconds shortReturnTimeout = 3000ms;
+    USB_StmFlasher::setDeviceReturnTimeout(shortReturnTimeout);
+    KorvoEmulator emulator(bootLoader([&](Settings& s) { s.rebootDelay = std::chrono::milliseconds(rebootDelayMs); }));
+    QVERIFY2(emulator.start(), qPrintable(emulator.errorString()));
+    USB_StmFlasher flasher;
+    QVERIFY(QMetaObject::invokeMethod(&flasher, "tim_portCheckerTimeout"));
+    QTRY_COMPARE_WITH_TIMEOUT(uint(flasher.getDevConnStatus()), 2u, connectTimeoutMs);
+    QSignalSpy returned(&flasher, &USB_StmFlasher::deviceReturned);
+    QSignalSpy absent(&flasher, &USB_StmFlasher::deviceReturnTimedOut);
+    RunRecorder recorder(&flasher);
+    flasher.dfu()->startFlashing(KorvoFirmwareImage::makeFile("0108", 108 + 4096 * 2, 8));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.results.size(), 1, runTimeoutMs);
+    QCOMPARE(recorder.results.first(), DFU_client::FlashSucceeded);
+    QSignalSpy& expected = version.isEmpty() ? absent : returned;
+    QTRY_COMPARE_WITH_TIMEOUT(expected.size(), 1, int(2 * shortReturnTimeout.count()));
+    if (!version.isEmpty())
+        QCOMPARE(returned.first().first().toString(), version);
+    // One answer only, also once the wait would have run out.
+    QSignalSpy& other = version.isEmpty() ? returned : absent;
+    QVERIFY(!other.wait(int(shortReturnTimeout.count()) + 500));
+    QCOMPARE(returned.size() + absent.size(), 1);
+    USB_StmFlasher::setDeviceReturnTimeout(USB_StmFlasher::deviceReturnTimeout);
 }
 
 QTEST_GUILESS_MAIN(TestFlashingRun)
