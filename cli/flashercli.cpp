@@ -84,6 +84,9 @@ void FlasherCli::start()
             &FlasherCli::onCatalogueFinished);
     connect(link, &USB_StmFlasher::flashing_progress_changed, this, &FlasherCli::onProgress);
     connect(link, &USB_StmFlasher::runFinished, this, &FlasherCli::onRunFinished);
+    connect(link, &USB_StmFlasher::deviceReturned, this, &FlasherCli::onDeviceReturned);
+    connect(link, &USB_StmFlasher::deviceReturnTimedOut, this,
+            &FlasherCli::onDeviceReturnTimedOut);
 
     console.err(QStringLiteral("Waiting for a device%1...\n")
                     .arg(portProvider ? QStringLiteral(" at ") + portProvider->systemLocation()
@@ -282,7 +285,39 @@ void FlasherCli::onRunFinished(DFU_client::FlashResult result, const QString& me
     const std::chrono::milliseconds elapsed(transferClock.isValid() ? transferClock.elapsed() : 0);
     console.err(progress.finish(succeeded, runImageSize, elapsed));
     console.out(message + QLatin1Char('\n'));
-    finish(exitCodeFor(result));
+    if (!succeeded) {
+        finish(exitCodeFor(result));
+        return;
+    }
+    // The link waits for the device to come back and tells which way it went.
+    phase = Phase::WaitingForReturn;
+    console.err(QStringLiteral("Waiting for the device to restart...\n"));
+}
+
+void FlasherCli::onDeviceReturned(const QString& version)
+{
+    if (phase != Phase::WaitingForReturn)
+        return;
+    console.out(QStringLiteral("device back in application firmware, version %1\n").arg(version));
+    // "0108" and "01.08" name the same version.
+    const auto plain = [](QString text) { return text.remove(QLatin1Char('.')); };
+    if (!options.expectVersion.isEmpty() && plain(version) != plain(options.expectVersion)) {
+        fail(ExitVersionNotConfirmed,
+             QStringLiteral("expected version %1, the device runs %2")
+                 .arg(options.expectVersion, version));
+        return;
+    }
+    finish(ExitSuccess);
+}
+
+void FlasherCli::onDeviceReturnTimedOut()
+{
+    if (phase != Phase::WaitingForReturn)
+        return;
+    console.err(QStringLiteral("%1: warning: the device did not come back in application "
+                               "firmware within %2 s\n")
+                    .arg(programName, seconds(USB_StmFlasher::deviceReturnTimeout)));
+    finish(options.expectVersion.isEmpty() ? ExitSuccess : ExitVersionNotConfirmed);
 }
 
 int FlasherCli::exitCodeFor(DFU_client::FlashResult result)

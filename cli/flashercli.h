@@ -34,6 +34,7 @@ public:
         ExitUsage = 2,
         ExitNoDevice = 3, // no device (or no boot loader after the reboot) within the wait
         ExitCatalogueUnavailable = 4, // --list: the catalogue could not be fetched
+        ExitVersionNotConfirmed = 5, // --expect-version: the device came back without it
         ExitInterrupted = 130, // Ctrl-C; 128 + the signal's number in general
     };
 
@@ -78,6 +79,7 @@ private:
         WaitingForCatalogue, // --list
         WaitingForBootLoader, // reboot requested
         Flashing, // the engine has the run
+        WaitingForReturn, // success: the device restarts into its application firmware
         Done,
     };
 
@@ -86,6 +88,8 @@ private:
     void onCatalogueFinished(bool replaced);
     void onProgress(uint percent);
     void onRunFinished(DFU_client::FlashResult result, const QString& message);
+    void onDeviceReturned(const QString& version);
+    void onDeviceReturnTimedOut();
 
     bool applyDeviceName();
     void deviceFound(uint status);
