@@ -17,6 +17,8 @@ Page {
     property alias firmwareModel: firmwareListModel
     // Set by the progress rule; the bar shows until the first progress report.
     property bool progressBarShown: true
+    // After a successful run: whether the device came back, and its version.
+    property string returnNote: ""
 
     // What the faces follow; a page without a link shows "not connected".
     readonly property int devConnStatus: flasher ? flasher.devConnStatus : 0
@@ -117,6 +119,18 @@ Page {
             value: 0
             visible: page.progressBarShown
         }
+    }
+
+    Label {
+        id: returnLabel
+        objectName: "returnLabel"
+        anchors.bottom: parent.bottom
+        anchors.bottomMargin: 10
+        width: page.width
+        horizontalAlignment: Text.AlignHCenter
+        font.pixelSize: 14
+        text: page.returnNote
+        visible: text.length > 0
     }
 
     Connections {

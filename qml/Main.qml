@@ -48,6 +48,18 @@ ApplicationWindow {
         }
     }
 
+    // The dialog of the latest message; null once it is destroyed.
+    property QtObject lastMessageDialog: null
+
+    // Whether the device came back after a successful run: added to the
+    // run's dialog while it is open, else shown on the page.
+    function showReturnNote(note) {
+        if (lastMessageDialog && lastMessageDialog.visible)
+            lastMessageDialog.dialogNote = note
+        else
+            homeForm.returnNote = note
+    }
+
     // Every message opens its own dialog, over any that is still open.
     function showMessage(messageStr) {
         var component = Qt.createComponent("qrc:/qml/components/MessageDialog.qml")
@@ -55,7 +67,7 @@ ApplicationWindow {
             console.log("MessageDialog", component.errorString())
             return
         }
-        component.createObject(mainWin, {
+        lastMessageDialog = component.createObject(mainWin, {
                                    "objectName": "messageDialog",
                                    "dialogTitle": "Внимание",
                                    "dialogText": messageStr,
@@ -118,6 +130,15 @@ ApplicationWindow {
 
         onAvailableFirmwaresChanged: mainWin.refreshFirmwareList()
         onShowInfoMessage: mainWin.showMessage(messageStr)
+        onRunStarted: homeForm.returnNote = ""
+        onDevConnStatusChanged: {
+            if (devConnStatus === 0)
+                homeForm.returnNote = ""
+        }
+        onDeviceReturned: mainWin.showReturnNote(
+                              qsTr("Устройство перезапущено, версия прошивки: %1").arg(version))
+        onDeviceReturnTimedOut: mainWin.showReturnNote(
+                                    qsTr("Устройство не вернулось в рабочий режим за 15 с. Проверьте подключение."))
     }
 
     HomeForm {

@@ -133,6 +133,47 @@ TestCase {
         verify(open[0].visible)
     }
 
+    function test_deviceReturn_data() {
+        var back = "Устройство перезапущено, версия прошивки: 01.08"
+        var away = "Устройство не вернулось в рабочий режим за 15 с. Проверьте подключение."
+        return [
+            { tag: "back, the dialog open: added to it", back: true, dialogOpen: true, note: back },
+            { tag: "back, the dialog closed: on the page", back: true, dialogOpen: false, note: back },
+            { tag: "away, the dialog open: added to it", back: false, dialogOpen: true, note: away },
+            { tag: "away, the dialog closed: on the page", back: false, dialogOpen: false, note: away }
+        ]
+    }
+
+    function test_deviceReturn(data) {
+        openWindow()
+        showDevice(2, 2)
+        link.showInfoMessage("Обновление успешно установлено!")
+        var dialog = window.lastMessageDialog
+        verify(dialog)
+        if (!data.dialogOpen) {
+            mouseClick(findChild(dialog, "acceptButton"))
+            tryVerify(function () { return !window.lastMessageDialog })
+        }
+        link.setDevConnStatus(data.back ? 1 : 0)
+        if (data.back)
+            link.deviceReturned("01.08")
+        else
+            link.deviceReturnTimedOut()
+        var label = item("returnLabel")
+        if (data.dialogOpen) {
+            compare(dialog.dialogText, "Обновление успешно установлено!")
+            compare(findChild(dialog, "messageText").text,
+                    "Обновление успешно установлено!\n\n" + data.note)
+            compare(label.visible, false)
+        } else {
+            compare(label.text, data.note)
+            verify(label.visible)
+        }
+        // The next run, or the device going, clears the page's note.
+        link.runStarted("")
+        compare(label.text, "")
+    }
+
     function test_position_data() {
         return [
             { tag: "saved on a screen: restored", x: 30, y: 40, centred: false },
