@@ -80,6 +80,8 @@ USB_StmFlasher::USB_StmFlasher(QObject* parent)
     returnTimer->setSingleShot(true);
     connect(returnTimer, &QTimer::timeout, this, &USB_StmFlasher::returnTimedOut);
     connect(dfuClient, &DFU_client::runFinished, this, &USB_StmFlasher::watchForReturn);
+    // A new run makes the wait for the previous one's device pointless.
+    connect(dfuClient, &DFU_client::runStarted, returnTimer, &QTimer::stop);
     connect(this, &USB_StmFlasher::devConnStatusChanged, this, &USB_StmFlasher::checkReturn);
     connect(dfuClient, &DFU_client::flashing_progress_changed, this,
             &USB_StmFlasher::flashing_progress_changed);

@@ -112,7 +112,8 @@ signals:
     // After a successful run: the device reported in its application
     // firmware (through a port with the same USB serial, where the run's
     // port had one), with the version it runs; or it did not within
-    // deviceReturnTimeout. One of the two follows every success.
+    // deviceReturnTimeout. One of the two follows every success, unless a
+    // new run starts first.
     void deviceReturned(QString version);
     void deviceReturnTimedOut();
 
