@@ -1,5 +1,6 @@
 #include "flasherapp.h"
 
+#include "dfu_client.h"
 #include "korvoenums.h"
 #include "trennicversion.h"
 #include "usb_stmflasher.h"
@@ -71,6 +72,10 @@ void registerQmlTypes()
     initResources();
     qmlRegisterType<korvoEnums>("KORVO", 1, 0, "KorvoEnums");
     qmlRegisterType<USB_StmFlasher>("USB_StmFlasher_qml_module", 1, 0, "USB_StmFlasher");
+    // The engine's enumerations (the typed outcome of a run) for the window;
+    // the engine itself belongs to the link.
+    qmlRegisterUncreatableType<DFU_client>("USB_StmFlasher_qml_module", 1, 0, "DFU_client",
+                                           QStringLiteral("created by USB_StmFlasher"));
     qmlRegisterSingletonType(QUrl(QStringLiteral("qrc:/qml/components/AppStyle.qml")),
                              "USB_StmFlasher_qml_module", 1, 0, "AppStyle");
 }

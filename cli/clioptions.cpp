@@ -22,13 +22,14 @@ const QString description
                      "final message to stdout.\n"
                      "\n"
                      "Exit codes: 0 success; 1 the run failed; 2 usage error; 3 no device within\n"
-                     "the wait; 4 catalogue unavailable (--list); 130 interrupted (Ctrl-C).");
+                     "the wait; 4 catalogue unavailable (--list); 5 the device did not come back\n"
+                     "with the --expect-version; 130 interrupted (Ctrl-C).");
 
 // Options that take a value and make sense once.
 const QStringList singleValued{QStringLiteral("file"),   QStringLiteral("url"),
                                QStringLiteral("port"),   QStringLiteral("device-name"),
                                QStringLiteral("server"), QStringLiteral("ca-cert"),
-                               QStringLiteral("wait")};
+                               QStringLiteral("wait"),   QStringLiteral("expect-version")};
 
 void addOptions(QCommandLineParser* parser)
 {
@@ -67,6 +68,10 @@ void addOptions(QCommandLineParser* parser)
         {QStringLiteral("no-cache"),
          QStringLiteral("Neither use nor fill the firmware cache (the catalogue and images "
                         "saved for when the server cannot be reached).")},
+        {QStringLiteral("expect-version"),
+         QStringLiteral("After flashing, exit 5 unless the device comes back in its "
+                        "application firmware with this version (e.g. 01.08)."),
+         QStringLiteral("version")},
         {QStringLiteral("verbose"), QStringLiteral("Write the debug log to stderr.")},
         // Not Qt's own help option, which also offers --help-all for Qt's
         // options: this program has none.
@@ -201,6 +206,13 @@ CliParseResult parse(const QStringList& arguments)
                 QStringLiteral("--wait needs a number of seconds above 0, at most %1.")
                     .arg(maxSeconds));
         options.wait = std::chrono::milliseconds(qint64(std::ceil(seconds * 1000.0)));
+    }
+    options.expectVersion = parser.value(QStringLiteral("expect-version"));
+    if (parser.isSet(QStringLiteral("expect-version"))) {
+        if (options.expectVersion.isEmpty())
+            return usageError(QStringLiteral("--expect-version needs a version."));
+        if (options.action != CliOptions::Action::File && options.action != CliOptions::Action::Url)
+            return usageError(QStringLiteral("--expect-version goes with --file or --url."));
     }
     options.verbose = parser.isSet(QStringLiteral("verbose"));
     options.useCache = !parser.isSet(QStringLiteral("no-cache"));

@@ -35,6 +35,7 @@ struct CliOptions
     QString server; // --server: firmware base URL; empty = the compiled-in one
     QString caCertificate; // --ca-cert: extra trusted CA (PEM)
     std::chrono::milliseconds wait = defaultWait;
+    QString expectVersion; // --expect-version: the version the device must come back with
     bool verbose = false;
     int historyCount = defaultHistoryCount; // --history [N]
     bool useCache = true; // off with --no-cache

@@ -17,7 +17,6 @@
 #include <QSerialPort>
 #include <QTimer>
 
-#include <algorithm>
 
 namespace {
 
@@ -93,7 +92,10 @@ void FlasherCli::start()
     link->dfu()->setCacheEnabled(options.useCache);
     connect(link, &USB_StmFlasher::flashing_progress_changed, this, &FlasherCli::onProgress);
     connect(link, &USB_StmFlasher::downloadProgress, this, &FlasherCli::onDownloadProgress);
-    connect(link, &USB_StmFlasher::showInfoMessage, this, &FlasherCli::onRunMessage);
+    connect(link, &USB_StmFlasher::runFinished, this, &FlasherCli::onRunFinished);
+    connect(link, &USB_StmFlasher::deviceReturned, this, &FlasherCli::onDeviceReturned);
+    connect(link, &USB_StmFlasher::deviceReturnTimedOut, this,
+            &FlasherCli::onDeviceReturnTimedOut);
 
     console.err(QStringLiteral("Waiting for a device%1...\n")
                     .arg(portProvider ? QStringLiteral(" at ") + portProvider->systemLocation()
@@ -110,6 +112,9 @@ void FlasherCli::interrupt(int signalNumber)
         closeDownloadReport();
         console.err(progress.finish(false, runImageSize, {}));
     }
+    // Ends the run (download included) before the port goes, as interrupted.
+    if (link)
+        link->dfu()->interruptRun();
     const bool portOpen = link && link->port()->isOpen();
     if (portOpen)
         link->onAppQuit();
@@ -278,7 +283,7 @@ void FlasherCli::concludeList()
     }
     applyDeviceName();
     const QString name = link->property("deviceName").toString();
-    const QVariantList entries = newestFirst(link->getWebFirmwaresList());
+    const QVariantList entries = USB_StmFlasher::newestFirst(link->getWebFirmwaresList());
     QString text;
     for (const QVariant& entry : entries) {
         const QVariantMap map = entry.toMap();
@@ -345,18 +350,68 @@ void FlasherCli::closeDownloadReport()
     console.err(downloadProgress.finish(false, 0, {}));
 }
 
-void FlasherCli::onRunMessage(const QString& message)
+void FlasherCli::onRunFinished(DFU_client::FlashResult result, const QString& message)
 {
-    if (phase != Phase::Flashing)
+    // An interruption is reported by interrupt(), which caused it.
+    if (phase != Phase::Flashing || result == DFU_client::FlashInterrupted)
         return;
     closeDownloadReport();
-    // The engine's one message per run; only its success text means that
-    // the whole image was written.
-    const bool succeeded = message == DFU_client::successMessage;
+    // Only a success means that the whole image was written.
+    const bool succeeded = result == DFU_client::FlashSucceeded;
     const std::chrono::milliseconds elapsed(transferClock.isValid() ? transferClock.elapsed() : 0);
     console.err(progress.finish(succeeded, runImageSize, elapsed));
     console.out(message + QLatin1Char('\n'));
-    finish(succeeded ? ExitSuccess : ExitRunFailed);
+    if (!succeeded) {
+        finish(exitCodeFor(result));
+        return;
+    }
+    // The link waits for the device to come back and tells which way it went.
+    phase = Phase::WaitingForReturn;
+    console.err(QStringLiteral("Waiting for the device to restart...\n"));
+}
+
+void FlasherCli::onDeviceReturned(const QString& version)
+{
+    if (phase != Phase::WaitingForReturn)
+        return;
+    console.out(QStringLiteral("device back in application firmware, version %1\n").arg(version));
+    // "0108" and "01.08" name the same version.
+    const auto plain = [](QString text) { return text.remove(QLatin1Char('.')); };
+    if (!options.expectVersion.isEmpty() && plain(version) != plain(options.expectVersion)) {
+        fail(ExitVersionNotConfirmed,
+             QStringLiteral("expected version %1, the device runs %2")
+                 .arg(options.expectVersion, version));
+        return;
+    }
+    finish(ExitSuccess);
+}
+
+void FlasherCli::onDeviceReturnTimedOut()
+{
+    if (phase != Phase::WaitingForReturn)
+        return;
+    console.err(QStringLiteral("%1: warning: the device did not come back in application "
+                               "firmware within %2 s\n")
+                    .arg(programName, seconds(USB_StmFlasher::deviceReturnTimeout)));
+    finish(options.expectVersion.isEmpty() ? ExitSuccess : ExitVersionNotConfirmed);
+}
+
+int FlasherCli::exitCodeFor(DFU_client::FlashResult result)
+{
+    switch (result) {
+    case DFU_client::FlashSucceeded:
+        return ExitSuccess;
+    case DFU_client::FlashInterrupted:
+        return ExitInterrupted;
+    case DFU_client::FlashDeviceError:
+    case DFU_client::FlashDeviceSilent:
+    case DFU_client::FlashPortLost:
+    case DFU_client::FlashDownloadFailed:
+    case DFU_client::FlashImageRefused:
+    case DFU_client::FlashFileUnreadable:
+        break;
+    }
+    return ExitRunFailed;
 }
 
 void FlasherCli::onDeadline()
@@ -419,16 +474,6 @@ void FlasherCli::finish(int exitCode)
     deadline->stop();
     code = exitCode;
     emit finished(exitCode);
-}
-
-QVariantList FlasherCli::newestFirst(QVariantList entries)
-{
-    std::stable_sort(entries.begin(), entries.end(), [](const QVariant& a, const QVariant& b) {
-        return QString::localeAwareCompare(a.toMap().value(QStringLiteral("fileName")).toString(),
-                                           b.toMap().value(QStringLiteral("fileName")).toString())
-            > 0;
-    });
-    return entries;
 }
 
 int FlasherCli::runCommandLine(const QStringList& arguments)

@@ -3,6 +3,7 @@
 #include "cliconsole.h"
 #include "clioptions.h"
 #include "portproblem.h"
+#include "dfu_client.h"
 #include "progressreport.h"
 
 #include <QElapsedTimer>
@@ -34,6 +35,7 @@ public:
         ExitUsage = 2,
         ExitNoDevice = 3, // no device (or no boot loader after the reboot) within the wait
         ExitCatalogueUnavailable = 4, // --list: the catalogue could not be fetched
+        ExitVersionNotConfirmed = 5, // --expect-version: the device came back without it
         ExitInterrupted = 130, // Ctrl-C; 128 + the signal's number in general
     };
 
@@ -60,9 +62,8 @@ public:
     bool isFinished() const { return phase == Phase::Done; }
     int exitCode() const { return code; }
 
-    // Catalogue entries ordered as the window offers them, newest first: by
-    // "fileName", descending, in locale-aware order.
-    static QVariantList newestFirst(QVariantList entries);
+    // The exit code of a flashing run that ended in `result`.
+    static int exitCodeFor(DFU_client::FlashResult result);
 
     // The tool's words for a port that could not be opened: what the user
     // can do about it, naming the port by its path.
@@ -83,6 +84,7 @@ private:
         WaitingForCatalogue, // --list
         WaitingForBootLoader, // reboot requested
         Flashing, // the engine has the run
+        WaitingForReturn, // success: the device restarts into its application firmware
         Done,
     };
 
@@ -94,7 +96,9 @@ private:
     void onProgress(uint percent);
     void onDownloadProgress(qint64 received, qint64 total);
     void closeDownloadReport();
-    void onRunMessage(const QString& message);
+    void onRunFinished(DFU_client::FlashResult result, const QString& message);
+    void onDeviceReturned(const QString& version);
+    void onDeviceReturnTimedOut();
 
     bool applyDeviceName();
     void deviceFound(uint status);

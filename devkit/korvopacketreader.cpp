@@ -32,8 +32,11 @@ QList<KorvoPacketReader::Frame> KorvoPacketReader::feed(const char* bytes, qsize
 
         const char byte = bytes[i++];
         if (headerCount < int(magicBytes.size()) && byte != magicBytes[size_t(headerCount)]) {
+            // The breaking byte starts the hunt again, as its first byte if
+            // it can be one.
             headerCount = 0;
-            continue;
+            if (byte != magicBytes[0])
+                continue;
         }
         reinterpret_cast<char*>(&header)[headerCount++] = byte;
         if (headerCount < usbHeaderSize)
@@ -42,6 +45,10 @@ QList<KorvoPacketReader::Frame> KorvoPacketReader::feed(const char* bytes, qsize
         headerCount = 0;
         if (!headerIsValid(header)) {
             frames.append({Frame::BadHeaderCrc, header, {}});
+            // A header may begin anywhere after the first of these bytes;
+            // 23 bytes complete no frame, so the call returns none.
+            const QByteArray rest(reinterpret_cast<const char*>(&header) + 1, usbHeaderSize - 1);
+            feed(rest.constData(), rest.size());
         } else if (header.action == korvoEnums::CommandMessage) {
             frames.append({Frame::Packet, header, {}});
         } else if (header.action != korvoEnums::FlashData) {

@@ -6,8 +6,9 @@
 #include <QList>
 
 // Cuts the byte stream of the Korvo link into packets by the link's framing
-// rules: hunt for the magic (a byte that breaks it is dropped and the hunt
-// restarts with the next byte), check headerCrc over bytes 0..19, take no
+// rules: hunt for the magic (a byte that breaks it starts the hunt again,
+// as the magic's first byte when it is 00), check headerCrc over bytes 0..19
+// (after a mismatch the hunt goes on from the second of those bytes), take no
 // data for a command, take dataSize bytes for a data message and check their
 // dataCrc. Unlike the tool's receive path, the state survives between feeds,
 // so a packet may arrive in any number of pieces. Data messages announcing

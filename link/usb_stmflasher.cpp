@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <tuple>
 
@@ -36,6 +37,8 @@ constexpr int dfuInfoDfuVersionOffset = 7;
 constexpr int dfuInfoMinSize = dfuInfoDfuVersionOffset + 1;
 
 const QString offlineFirmwareVersion = QStringLiteral("T-.--");
+
+std::atomic<int> deviceReturnTimeoutMs{int(USB_StmFlasher::deviceReturnTimeout.count())};
 const QString noDeviceName = QStringLiteral("---");
 
 } // namespace
@@ -72,6 +75,16 @@ USB_StmFlasher::USB_StmFlasher(QObject* parent)
     connect(dfuClient, &DFU_client::availableFirmwaresChanged, this,
             &USB_StmFlasher::availableFirmwaresChanged);
     connect(dfuClient, &DFU_client::showInfoMessage, this, &USB_StmFlasher::showInfoMessage);
+    connect(dfuClient, &DFU_client::runStarted, this, &USB_StmFlasher::runStarted);
+    connect(dfuClient, &DFU_client::runFinished, this, &USB_StmFlasher::runFinished);
+
+    returnTimer = new QTimer(this);
+    returnTimer->setSingleShot(true);
+    connect(returnTimer, &QTimer::timeout, this, &USB_StmFlasher::returnTimedOut);
+    connect(dfuClient, &DFU_client::runFinished, this, &USB_StmFlasher::watchForReturn);
+    // A new run makes the wait for the previous one's device pointless.
+    connect(dfuClient, &DFU_client::runStarted, returnTimer, &QTimer::stop);
+    connect(this, &USB_StmFlasher::devConnStatusChanged, this, &USB_StmFlasher::checkReturn);
     connect(dfuClient, &DFU_client::flashing_progress_changed, this,
             &USB_StmFlasher::flashing_progress_changed);
     connect(dfuClient, &DFU_client::downloadProgress, this, &USB_StmFlasher::downloadProgress);
@@ -81,6 +94,36 @@ USB_StmFlasher::USB_StmFlasher(QObject* parent)
 }
 
 USB_StmFlasher::~USB_StmFlasher() = default;
+
+void USB_StmFlasher::setDeviceReturnTimeout(std::chrono::milliseconds timeout)
+{
+    deviceReturnTimeoutMs = int(timeout.count());
+}
+
+void USB_StmFlasher::watchForReturn(DFU_client::FlashResult result)
+{
+    if (result != DFU_client::FlashSucceeded)
+        return;
+    returnSerial = devConnSerial;
+    returnTimer->start(deviceReturnTimeoutMs.load());
+}
+
+void USB_StmFlasher::checkReturn()
+{
+    if (!returnTimer->isActive() || devConnStatus != korvoEnums::korvoOnline)
+        return;
+    if (!returnSerial.isEmpty() && devConnSerial != returnSerial)
+        return; // another device
+    returnTimer->stop();
+    debugLine() << "device back in application firmware, version " << currentFirmwareVersion;
+    emit deviceReturned(currentFirmwareVersion);
+}
+
+void USB_StmFlasher::returnTimedOut()
+{
+    debugLine() << "device not back in application firmware";
+    emit deviceReturnTimedOut();
+}
 
 QVector<mpxPacketStruct> USB_StmFlasher::mpxPacketRecords()
 {
@@ -126,6 +169,17 @@ QVariantList USB_StmFlasher::firmwaresForDevice(const QVariantMap& allFirmwares,
     if (!known)
         return QVariantList();
     return allFirmwares.value(deviceName).toList();
+}
+
+QVariantList USB_StmFlasher::newestFirst(QVariantList entries)
+{
+    const auto name = [](const QVariant& entry) {
+        return entry.toMap().value(QStringLiteral("fileName")).toString();
+    };
+    std::stable_sort(entries.begin(), entries.end(), [&](const QVariant& a, const QVariant& b) {
+        return QString::localeAwareCompare(name(a), name(b)) > 0;
+    });
+    return entries;
 }
 
 void USB_StmFlasher::flashFromUrl(QString fileUrl)
@@ -190,6 +244,8 @@ void USB_StmFlasher::setDevConnStatus(uint8_t newStatus)
 void USB_StmFlasher::onAppQuit()
 {
     debugLine() << "onAppQuit";
+    // A run cut short here is over: it ends as interrupted, once.
+    dfuClient->interruptRun();
     if (serialPort->isOpen())
         serialPort->close();
 }
@@ -331,20 +387,21 @@ int USB_StmFlasher::parseUsb(unsigned char byte)
         return korvoEnums::PacketRx_Success;
     }
 
-    const quint32 n = usb_rx.byteCounter;
-    if (n < magicBytes.size() && byte != magicBytes[n]) {
-        // The breaking byte is dropped, not tried as the start of a magic.
-        usb_rx.byteCounter = 0;
-        return korvoEnums::PacketRx_InProgress;
-    }
-    reinterpret_cast<unsigned char*>(&header)[n] = byte;
-    ++usb_rx.byteCounter;
+    huntHeaderByte(byte);
     if (usb_rx.byteCounter < quint32(usbHeaderSize))
         return korvoEnums::PacketRx_InProgress;
 
     usb_rx.byteCounter = 0;
-    if (header.headerCrc != Tools::calcCrc(&header, usbHeaderCrcSpan))
+    if (header.headerCrc != Tools::calcCrc(&header, usbHeaderCrcSpan)) {
+        // Line noise that held the magic: a real header may begin inside
+        // these bytes, so they are hunted again from the second one on.
+        // Fewer than a header, they cannot complete one here.
+        std::array<unsigned char, usbHeaderSize> taken{};
+        std::memcpy(taken.data(), &header, taken.size());
+        for (auto at = taken.cbegin() + 1; at != taken.cend(); ++at)
+            huntHeaderByte(*at);
         return korvoEnums::PacketRx_BadHeaderCrc;
+    }
     if (header.action == korvoEnums::CommandMessage)
         return korvoEnums::PacketRx_Success;
     if (header.action == korvoEnums::FlashData) {
@@ -356,6 +413,20 @@ int USB_StmFlasher::parseUsb(unsigned char byte)
         return korvoEnums::PacketRx_SuccessDataHeader;
     }
     return korvoEnums::PacketRx_UnknownCanId;
+}
+
+void USB_StmFlasher::huntHeaderByte(unsigned char byte)
+{
+    const quint32 n = usb_rx.byteCounter;
+    if (n < magicBytes.size() && byte != magicBytes[n]) {
+        // The byte that breaks a partial magic may begin the next one; the
+        // magic's only overlap with itself is its leading 00.
+        usb_rx.byteCounter = 0;
+        if (byte != magicBytes[0])
+            return;
+    }
+    reinterpret_cast<unsigned char*>(&usb_rx.header)[usb_rx.byteCounter] = byte;
+    ++usb_rx.byteCounter;
 }
 
 void USB_StmFlasher::dispatchPacket()

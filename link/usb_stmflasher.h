@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dfu_client.h"
 #include "packets.h"
 #include "portproblem.h"
 
@@ -15,7 +16,6 @@
 #include <chrono>
 #include <cstdint>
 
-class DFU_client;
 class QTimer;
 
 // Receive state of the byte parser.
@@ -67,6 +67,11 @@ public:
     // device sends is a few kilobytes, and an unbounded one would let a
     // corrupted header swallow the following packets and memory.
     static constexpr quint32 maxDataBlockSize = 65536;
+    // After a successful run the device restarts into its application
+    // firmware; this long is waited for it to report there.
+    static constexpr std::chrono::milliseconds deviceReturnTimeout{15000};
+    // Process-wide wait for the device's return (tests shorten it).
+    static void setDeviceReturnTimeout(std::chrono::milliseconds timeout);
 
     // Line settings and USB identification of a Korvo device's port.
     static constexpr qint32 baudRate = 460800;
@@ -100,6 +105,12 @@ public:
     static QVariantList firmwaresForDevice(const QVariantMap& allFirmwares,
                                            const QString& deviceName);
 
+    // Catalogue entries in the order the window and the command-line tool
+    // offer them, newest first: by "fileName", descending, compared as the
+    // window's JavaScript localeCompare does (locale-aware); equal names keep
+    // their order.
+    Q_INVOKABLE static QVariantList newestFirst(QVariantList entries);
+
     // The latest MpxPacketData record per id, in order of first arrival,
     // shared by every USB_StmFlasher of the process.
     static QVector<mpxPacketStruct> mpxPacketRecords();
@@ -111,6 +122,16 @@ signals:
     void showInfoMessage(QString messageStr);
     // Relayed from the engine: the pending image download.
     void downloadProgress(qint64 received, qint64 total);
+    // Relayed from the engine: see DFU_client.
+    void runStarted(QString source);
+    void runFinished(DFU_client::FlashResult result, QString message);
+    // After a successful run: the device reported in its application
+    // firmware (through a port with the same USB serial, where the run's
+    // port had one), with the version it runs; or it did not within
+    // deviceReturnTimeout. One of the two follows every success, unless a
+    // new run starts first.
+    void deviceReturned(QString version);
+    void deviceReturnTimedOut();
 
 public slots:
     uint8_t getDevConnStatus();
@@ -136,6 +157,12 @@ private:
     void drainOutput();
     void resetParser();
     void setOpenProblem(const PortProblem& problem);
+    void watchForReturn(DFU_client::FlashResult result);
+    void checkReturn();
+    void returnTimedOut();
+    // One byte of the hunt for a header: matched against the magic, then
+    // stored until the header is whole.
+    void huntHeaderByte(unsigned char byte);
 
     uint8_t devConnStatus = 0;
     uint8_t devConnType = 0;
@@ -152,6 +179,9 @@ private:
     QTimer* tim_portChecker = nullptr;
     QTimer* keepOnlineTimer = nullptr;
     DFU_client* dfuClient = nullptr;
+    // Runs from a successful run to the device's return or the time-out.
+    QTimer* returnTimer = nullptr;
+    QString returnSerial; // the USB serial of the run's port, if it had one
     // Set while readSerialData parses, so a nested readyRead cannot feed
     // later bytes into the parser ahead of earlier ones.
     bool parsingInput = false;

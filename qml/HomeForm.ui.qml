@@ -25,6 +25,8 @@ Page {
 
     // "Из файла…" was pressed: the window asks for a local image.
     signal localFileRequested
+    // After a successful run: whether the device came back, and its version.
+    property string returnNote: ""
 
     // What the faces follow; a page without a link shows "not connected".
     readonly property int devConnStatus: flasher ? flasher.devConnStatus : 0
@@ -167,6 +169,18 @@ Page {
             value: 0
             visible: page.progressBarShown || page.downloading
         }
+    }
+
+    Label {
+        id: returnLabel
+        objectName: "returnLabel"
+        anchors.bottom: parent.bottom
+        anchors.bottomMargin: 10
+        width: page.width
+        horizontalAlignment: Text.AlignHCenter
+        font.pixelSize: 14
+        text: page.returnNote
+        visible: text.length > 0
     }
 
     Connections {

@@ -34,16 +34,11 @@ ApplicationWindow {
         showFirmwares(usb_stmFlasher.firmwares)
     }
 
-    // Newest first: file names in descending locale-aware order.
+    // Newest first, in the link's one order for the window and the command line.
     function showFirmwares(firmwares) {
         var model = homeForm.firmwareModel
         model.clear()
-        var sorted = []
-        for (var i = 0; i < firmwares.length; ++i)
-            sorted.push(firmwares[i])
-        sorted.sort(function (a, b) {
-            return String(b.fileName).localeCompare(String(a.fileName))
-        })
+        var sorted = usb_stmFlasher.newestFirst(firmwares)
         for (var j = 0; j < sorted.length; ++j) {
             model.append({
                              "text": String(sorted[j].fileName),
@@ -53,34 +48,49 @@ ApplicationWindow {
         }
     }
 
-    // Whether a run's message tells of a failure: anything but the engine's
-    // success text. The window decides it here and nowhere else.
-    function runFailed(messageStr) {
-        return messageStr !== usb_stmFlasher.successMessage
+    // The dialog of the latest message; null once it is destroyed.
+    property QtObject lastMessageDialog: null
+
+    // Whether the device came back after a successful run: added to the
+    // run's dialog while it is open, else shown on the page.
+    function showReturnNote(note) {
+        if (lastMessageDialog && lastMessageDialog.visible)
+            lastMessageDialog.dialogNote = note
+        else
+            homeForm.returnNote = note
     }
 
-    // Every message opens its own dialog, over any that is still open. After
-    // a failed run the dialog also offers to open the folder of the log
-    // files, for the technician to send to support.
+    // After a failed run the run's dialog also offers to open the folder of
+    // the log files, for the technician to send to support. The run's typed
+    // result decides; it follows the run's message at once, so the latest
+    // dialog is that run's.
+    function offerLogFolder(result) {
+        if (result === DFU_client.FlashSucceeded || result === DFU_client.FlashInterrupted)
+            return
+        var dialog = lastMessageDialog
+        if (!dialog || dialog.isCancelBtnVisible)
+            return
+        dialog.cancelBtnText = qsTr("Открыть журнал")
+        dialog.isCancelBtnVisible = true
+        dialog.onCanceled.connect(function () {
+            Qt.openUrlExternally(usb_stmFlasher.logsFolderUrl)
+        })
+    }
+
+    // Every message opens its own dialog, over any that is still open.
     function showMessage(messageStr) {
         var component = Qt.createComponent("qrc:/qml/components/MessageDialog.qml")
         if (component.status !== Component.Ready) {
             console.log("MessageDialog", component.errorString())
             return
         }
-        var failed = runFailed(messageStr)
-        var dialog = component.createObject(mainWin, {
-                                                "objectName": "messageDialog",
-                                                "dialogTitle": "Внимание",
-                                                "dialogText": messageStr,
-                                                "isCancelBtnVisible": failed,
-                                                "cancelBtnText": qsTr("Открыть журнал"),
-                                                "isTextInput": false
-                                            })
-        if (failed && dialog)
-            dialog.onCanceled.connect(function () {
-                Qt.openUrlExternally(usb_stmFlasher.logsFolderUrl)
-            })
+        lastMessageDialog = component.createObject(mainWin, {
+                                   "objectName": "messageDialog",
+                                   "dialogTitle": "Внимание",
+                                   "dialogText": messageStr,
+                                   "isCancelBtnVisible": false,
+                                   "isTextInput": false
+                               })
     }
 
     // Flashes a local image chosen in the file dialog (a file URL) and
@@ -158,6 +168,16 @@ ApplicationWindow {
 
         onAvailableFirmwaresChanged: mainWin.refreshFirmwareList()
         onShowInfoMessage: mainWin.showMessage(messageStr)
+        onRunStarted: homeForm.returnNote = ""
+        onRunFinished: mainWin.offerLogFolder(result)
+        onDevConnStatusChanged: {
+            if (devConnStatus === 0)
+                homeForm.returnNote = ""
+        }
+        onDeviceReturned: mainWin.showReturnNote(
+                              qsTr("Устройство перезапущено, версия прошивки: %1").arg(version))
+        onDeviceReturnTimedOut: mainWin.showReturnNote(
+                                    qsTr("Устройство не вернулось в рабочий режим за 15 с. Проверьте подключение."))
     }
 
     HomeForm {

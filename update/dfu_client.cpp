@@ -96,6 +96,8 @@ const QString DFU_client::fileUnreadableMessage
 
 DFU_client::DFU_client(QObject* parent) : QObject(parent), owner(parent)
 {
+    // For queued connections and signal spies of runFinished.
+    qRegisterMetaType<DFU_client::FlashResult>();
     flashingTimer = new QTimer(this);
     connect(flashingTimer, &QTimer::timeout, this, &DFU_client::flashingTimeout);
     flashingTimer->setInterval(flashingTimeoutInterval);
@@ -231,6 +233,12 @@ void DFU_client::drainPort()
 
 void DFU_client::startFlashing(QByteArray firmwareByteArray)
 {
+    emit runStarted(QString());
+    beginFlashing(firmwareByteArray);
+}
+
+void DFU_client::beginFlashing(const QByteArray& firmwareByteArray)
+{
     // The pool task reads firmwareBin.
     waitForPreparation();
     firmwareBin.clear();
@@ -247,7 +255,17 @@ void DFU_client::startFlashing(QByteArray firmwareByteArray)
                     << ", nothing sent";
         firmwareBin.clear();
         runUnderway = false;
-        emit showInfoMessage(imageTooSmallMessage);
+        reportEnd(FlashImageRefused, imageTooSmallMessage);
+        return;
+    }
+    if (status != korvoEnums::korvoOnline && status != korvoEnums::korvoBootOnline) {
+        // Nothing can be sent, so nothing is waited for. A run asked for by
+        // URL or file (the device went during the download) ends at once,
+        // as the link is gone; an image handed over directly is only held,
+        // without a run, for a ReadyToFlash that bytes fed later may bring.
+        debugLine() << "startFlashing: device not ready, PrepareToFlash not sent";
+        if (runUnderway)
+            failRun(FlashPortLost, portLostMessage);
         return;
     }
     runUnderway = true;
@@ -255,9 +273,6 @@ void DFU_client::startFlashing(QByteArray firmwareByteArray)
     // Bounds the wait for ReadyToFlash, so a device that never answers ends
     // the run with a message instead of leaving it open for good.
     flashingTimer->start(prepareTimeoutMs.load());
-
-    if (status != korvoEnums::korvoOnline && status != korvoEnums::korvoBootOnline)
-        return;
     debugLine() << "sendToKorvoQueue(korvoEnums::CommandMessage, korvoEnums::PrepareToFlash, "
                    "firmwareBinSize);";
     if (USB_StmFlasher* flasher = link())
@@ -289,7 +304,7 @@ void DFU_client::dfu_rx()
         abortFlashing();
         debugLine() << "ErrorMessage: " << name;
         if (tellUser)
-            emit showInfoMessage(deviceErrorMessagePrefix + name);
+            reportEnd(FlashDeviceError, deviceErrorMessagePrefix + name);
         break;
     }
     case korvoEnums::FlashPacketVerify:
@@ -403,16 +418,34 @@ void DFU_client::completeRun()
                 << " speed = " << (float(totalBytesConfirmed) / seconds / 1024.0f) << "kb/s";
     debugLine() << "resendErrors " << resendErrors;
     abortFlashing();
-    emit showInfoMessage(successMessage);
+    reportEnd(FlashSucceeded, successMessage);
 }
 
-void DFU_client::failRun(const QString& message)
+void DFU_client::failRun(FlashResult result, const QString& message)
 {
     const bool tellUser = runUnderway;
     abortFlashing();
     runUnderway = false;
     if (tellUser)
-        emit showInfoMessage(message);
+        reportEnd(result, message);
+}
+
+void DFU_client::reportEnd(FlashResult result, const QString& message)
+{
+    emit showInfoMessage(message);
+    emit runFinished(result, message);
+}
+
+void DFU_client::interruptRun()
+{
+    if (!runUnderway)
+        return;
+    debugLine() << "run interrupted";
+    // A download still under way is forgotten: its reply starts nothing.
+    pendingFileUrl.clear();
+    abortFlashing();
+    runUnderway = false;
+    emit runFinished(FlashInterrupted, QString());
 }
 
 void DFU_client::abortFlashing()
@@ -441,7 +474,7 @@ void DFU_client::abortFlashing()
 void DFU_client::flashingTimeout()
 {
     debugLine() << "FLASHING TIMEOUT";
-    failRun(timeoutMessage);
+    failRun(FlashDeviceSilent, timeoutMessage);
 }
 
 void DFU_client::portError(QSerialPort::SerialPortError portErr)
@@ -464,7 +497,7 @@ void DFU_client::portError(QSerialPort::SerialPortError portErr)
     if (firmwareBin.isEmpty())
         abortFlashing();
     else
-        failRun(portLostMessage);
+        failRun(FlashPortLost, portLostMessage);
 }
 
 void DFU_client::setSerialPort(QSerialPort* port)
@@ -530,8 +563,10 @@ QVariantMap DFU_client::getWebFirmwaresList()
 void DFU_client::flashFromUrl(QString fileUrl)
 {
     pendingFileUrl = fileUrl;
-    if (!fileUrl.isEmpty())
+    if (!fileUrl.isEmpty()) {
         runUnderway = true;
+        emit runStarted(fileUrl);
+    }
     QNetworkReply* reply = get(fileUrl, maxImageDownloadBytes);
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this, reply](qint64 received, qint64 total) {
@@ -573,25 +608,28 @@ bool DFU_client::flashStoredImage(const QString& url)
         && QUrl(url, QUrl::TolerantMode) == QUrl(pendingFileUrl, QUrl::TolerantMode))
         pendingFileUrl.clear();
     runUnderway = true;
-    startFlashing(*image);
+    beginFlashing(*image);
     return true;
 }
 
 void DFU_client::flashFromFile(QString fileName)
 {
+    emit runStarted(fileName);
     QFile file(fileName);
     if (!file.exists()) {
         debugLine() << "File NOT EXIST" << fileName;
-        emit showInfoMessage(fileUnreadableMessage);
+        reportEnd(FlashFileUnreadable, fileUnreadableMessage);
         return;
     }
     if (!file.open(QIODevice::ReadOnly)) {
         debugLine() << "open file ERROR";
-        emit showInfoMessage(fileUnreadableMessage);
+        reportEnd(FlashFileUnreadable, fileUnreadableMessage);
         return;
     }
     const QByteArray image = file.readAll();
-    startFlashing(image);
+    // A run from here on, so that one the device cannot take is told.
+    runUnderway = true;
+    beginFlashing(image);
     file.close();
 }
 
@@ -628,7 +666,7 @@ void DFU_client::webServerReply(QNetworkReply* reply)
             if (!answered && isUnreachable(error) && flashStoredImage(pendingFileUrl))
                 return;
             runUnderway = false;
-            emit showInfoMessage(downloadFailedMessage);
+            reportEnd(FlashDownloadFailed, downloadFailedMessage);
         }
         return;
     }
@@ -670,6 +708,6 @@ void DFU_client::webServerReply(QNetworkReply* reply)
             body = reply->readAll();
         if (cacheEnabled)
             FirmwareCache().storeImage(url, body);
-        startFlashing(body);
+        beginFlashing(body);
     }
 }

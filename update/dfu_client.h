@@ -26,6 +26,20 @@ class DFU_client : public QObject
     Q_OBJECT
 
 public:
+    // How a run ended, beside the text the user sees: callers decide by this,
+    // never by comparing texts.
+    enum FlashResult {
+        FlashSucceeded, // the device acknowledged the whole image
+        FlashDeviceError, // the device reported ErrorMessage
+        FlashDeviceSilent, // no answer within the watchdog or the wait for ReadyToFlash
+        FlashPortLost, // the port failed, or the device was gone when the image was ready
+        FlashDownloadFailed, // the image could not be downloaded
+        FlashImageRefused, // the image is too small to be flashed
+        FlashFileUnreadable, // the image file could not be read
+        FlashInterrupted, // ended by interruptRun() (Ctrl-C, the application quitting)
+    };
+    Q_ENUM(FlashResult)
+
     // The parent must be the creating USB_StmFlasher.
     explicit DFU_client(QObject* parent);
     ~DFU_client() override;
@@ -110,6 +124,12 @@ signals:
     void availableFirmwaresChanged();
     void flashing_progress_changed(uint progress);
     void showInfoMessage(QString messageStr);
+    // A run was asked for: the image's URL or file path, empty for an image
+    // handed over directly.
+    void runStarted(QString source);
+    // Once per run, right after its showInfoMessage (with the same text), or
+    // with FlashInterrupted and an empty text when interruptRun() ended it.
+    void runFinished(DFU_client::FlashResult result, QString message);
     // Once per catalogue reply: true when it replaced the catalogue, false
     // when the request failed or the body held no catalogue. Lets a caller
     // tell an unavailable catalogue from an empty list.
@@ -123,6 +143,9 @@ public slots:
     void flashFromUrl(QString fileUrl);
     void startFlashing(QByteArray firmwareByteArray);
     void abortFlashing();
+    // Ends the run under way, download included, without a message but with
+    // runFinished(FlashInterrupted); does nothing when no run is under way.
+    void interruptRun();
     void portError(QSerialPort::SerialPortError portErr);
     void webServerFileListRequest();
     QVariantMap getWebFirmwaresList();
@@ -144,7 +167,11 @@ private:
     void sendStep();
     void completeRun();
     // Ends a failed run: abort steps, then `message` once if a run was under way.
-    void failRun(const QString& message);
+    void failRun(FlashResult result, const QString& message);
+    // Tells the user and the callers how the run ended.
+    void reportEnd(FlashResult result, const QString& message);
+    // Takes an image for the run already announced by runStarted.
+    void beginFlashing(const QByteArray& firmwareByteArray);
     void waitForPreparation();
     // Waits up to portDrainTimeout for earlier output to leave the port.
     void drainPort();

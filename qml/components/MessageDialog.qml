@@ -11,6 +11,8 @@ Popup {
 
     property string dialogTitle: qsTr("Внимание!")
     property string dialogText: ""
+    // A line added below the message after the dialog opened.
+    property string dialogNote: ""
     property string acceptBtnText: qsTr("Ок")
     property color acceptBtnColor: "#67AA43"
     property string cancelBtnText: qsTr("Отмена")
@@ -94,7 +96,8 @@ Popup {
             rightPadding: 20 * dialog.pixelScale
             bottomPadding: 20 * dialog.pixelScale
             topPadding: 10 * dialog.pixelScale
-            text: dialog.dialogText
+            text: dialog.dialogNote.length > 0 ? dialog.dialogText + "\n\n" + dialog.dialogNote
+                                               : dialog.dialogText
             color: "white"
             wrapMode: Text.WordWrap
             horizontalAlignment: Text.AlignHCenter

@@ -34,6 +34,8 @@ private slots:
     void list_printsEntriesNewestFirstOrTellsCatalogueUnavailable();
     void flash_writesImageByteForByteAndSaysSuccess_data();
     void flash_writesImageByteForByteAndSaysSuccess();
+    void flash_confirmsTheVersionTheDeviceComesBackWith_data();
+    void flash_confirmsTheVersionTheDeviceComesBackWith();
     void failedRun_exits1WithEngineText_data();
     void failedRun_exits1WithEngineText();
     void urlOffline_usesTheCacheAsTheWindowDoes_data();
@@ -320,7 +322,8 @@ void TestCliProcess::flash_writesImageByteForByteAndSaysSuccess()
         commonArguments() << (fromUrl ? QStringList{"--url", fileUrl(device, "release", "fw_3.bin")}
                                       : QStringList{"--file", local}));
     COMPARE_EXIT_CODE(result, 0);
-    QCOMPARE(result.out, DFU_client::successMessage + '\n');
+    QCOMPARE(result.out,
+             DFU_client::successMessage + "\ndevice back in application firmware, version 02.03\n");
     QVERIFY(emulator->receivedImage() == KorvoFirmwareImage::transmittedPart(file));
     QTRY_COMPARE_WITH_TIMEOUT(emulator->completedRuns(), 1, deviceTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(emulator->firmwareVersion(), QByteArray("0203"), deviceTimeoutMs);
@@ -331,6 +334,43 @@ void TestCliProcess::flash_writesImageByteForByteAndSaysSuccess()
     QVERIFY2(progress.size() >= 2 && progress.size() <= 10, qPrintable(result.err));
     QVERIFY2(progress.last().startsWith("flashing 100 %"), qPrintable(result.err));
     QVERIFY2(!result.err.contains('\r'), qPrintable(result.err));
+}
+
+void TestCliProcess::flash_confirmsTheVersionTheDeviceComesBackWith_data()
+{
+    QTest::addColumn<QStringList>("expect");
+    QTest::addColumn<bool>("staysAway");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("confirmation"); // on stdout after the success text
+    const QString back = QStringLiteral("device back in application firmware, version 02.03\n");
+    QTest::newRow("expected version") << QStringList{"--expect-version", "02.03"} << false << 0
+                                      << back;
+    QTest::newRow("expected version without the dot")
+        << QStringList{"--expect-version", "0203"} << false << 0 << back;
+    QTest::newRow("another version: exit 5")
+        << QStringList{"--expect-version", "01.08"} << false << 5 << back;
+    QTest::newRow("stays away: a warning, exit 0") << QStringList{} << true << 0 << QString();
+    QTest::newRow("stays away, a version expected: exit 5")
+        << QStringList{"--expect-version", "02.03"} << true << 5 << QString();
+}
+
+void TestCliProcess::flash_confirmsTheVersionTheDeviceComesBackWith()
+{
+    QFETCH(QStringList, expect);
+    QFETCH(bool, staysAway);
+    QFETCH(int, exitCode);
+    QFETCH(QString, confirmation);
+    KorvoEmulatorSettings settings;
+    settings.startInBootLoader = true;
+    if (staysAway)
+        settings.rebootDelay = std::chrono::minutes(2);
+    startDevice(settings);
+    const QString local = scratch.filePath(QStringLiteral("confirmed.bin"));
+    QVERIFY(writeFile(local, firmwareFile("0203")));
+    const Result result = run(commonArguments() << expect << QStringList{"--file", local});
+    COMPARE_EXIT_CODE(result, exitCode);
+    QCOMPARE(result.out, DFU_client::successMessage + '\n' + confirmation);
+    QCOMPARE(result.err.contains("warning: the device did not come back"), staysAway);
 }
 
 void TestCliProcess::failedRun_exits1WithEngineText_data()
@@ -531,6 +571,8 @@ void TestCliProcess::badOptions_exit2WithUsageOnStderr_data()
     QTest::newRow("--file twice") << QStringList{"--file", "a.bin", "--file", "b.bin"};
     QTest::newRow("--url not https") << QStringList{"--url", "http://127.0.0.1/fw.bin"};
     QTest::newRow("--server not a URL") << QStringList{"--info", "--server", "firmware"};
+    QTest::newRow("--expect-version without flashing")
+        << QStringList{"--info", "--expect-version", "01.08"};
     QTest::newRow("--wait not a number") << QStringList{"--info", "--wait", "soon"};
     QTest::newRow("--wait 0") << QStringList{"--info", "--wait", "0"};
     QTest::newRow("--wait negative") << QStringList{"--info", "--wait", "-5"};

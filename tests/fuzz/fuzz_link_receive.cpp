@@ -14,7 +14,8 @@
 // - mpxPackets holds one record per id, the latest one for every id sent;
 // - the properties hold what the last packet that sets them said;
 // - the engine reports no progress of 100 or more, success only on an
-//   acknowledgement, and at most one message for its one image.
+//   acknowledgement, and at most one message for its one image, each with
+//   its typed ending.
 
 #include "dfu_client.h"
 #include "fuzzinput.h"
@@ -226,16 +227,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     USB_StmFlasher flasher;
     int messages = 0;
+    int endings = 0;
     QObject::connect(&flasher, &USB_StmFlasher::showInfoMessage, [&](const QString& text) {
         ++messages;
         FUZZ_CHECK(messages == 1, "a second message: %s", qPrintable(text));
-        if (text != DFU_client::successMessage)
-            return;
-        const usbMessageHeaderStruct& header = flasher.receiveState().header;
-        FUZZ_CHECK(header.action == korvoEnums::CommandMessage
-                       && header.dataOrCommand == korvoEnums::FlashPacketVerify,
-                   "success on command %u", uint(header.dataOrCommand));
     });
+    QObject::connect(&flasher, &USB_StmFlasher::runFinished,
+                     [&](DFU_client::FlashResult result, const QString& text) {
+                         ++endings;
+                         FUZZ_CHECK(endings == messages, "ending %d beside %d messages: %s",
+                                    endings, messages, qPrintable(text));
+                         if (result != DFU_client::FlashSucceeded)
+                             return;
+                         const usbMessageHeaderStruct& header = flasher.receiveState().header;
+                         FUZZ_CHECK(header.action == korvoEnums::CommandMessage
+                                        && header.dataOrCommand == korvoEnums::FlashPacketVerify,
+                                    "success on command %u", uint(header.dataOrCommand));
+                     });
     QObject::connect(&flasher, &USB_StmFlasher::flashing_progress_changed,
                      [](uint progress) { FUZZ_CHECK(progress < 100, "progress %u", progress); });
     flasher.dfu()->startFlashing(firmwareFile(image));

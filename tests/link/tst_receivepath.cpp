@@ -51,6 +51,8 @@ private slots:
 
     void parseUsb_reportsEachOutcome_data();
     void parseUsb_reportsEachOutcome();
+    void packetAfterGarbage_isFound_data();
+    void packetAfterGarbage_isFound();
     void reads_areJoinedWhereverTheySplit_data();
     void reads_areJoinedWhereverTheySplit();
     void deviceState_isStoredAnnouncedAndAnswered_data();
@@ -113,8 +115,14 @@ void TestReceivePath::parseUsb_reportsEachOutcome_data()
         << badDataCrc + data(korvoEnums::AllData, 0, 2, block)
         << QList<int>{korvoEnums::PacketRx_SuccessDataHeader, korvoEnums::PacketRx_BadDataCrc,
                       korvoEnums::PacketRx_SuccessDataHeader, korvoEnums::PacketRx_Success};
-    // The second 00 breaks the magic and is dropped, not tried as its start.
-    QTest::newRow("00 00 01 22 77") << QByteArray(1, '\0') + good << QList<int>{};
+    // The second 00 breaks the magic and starts it anew.
+    QTest::newRow("00 00 01 22 77")
+        << QByteArray(1, '\0') + good << QList<int>{korvoEnums::PacketRx_Success};
+    // Noise holding the magic takes the packet's first bytes into a header
+    // that fails; the hunt goes on inside those bytes and finds the packet.
+    QTest::newRow("a magic in the noise, then a packet")
+        << QByteArray::fromHex("0001227711") + good
+        << QList<int>{korvoEnums::PacketRx_BadHeaderCrc, korvoEnums::PacketRx_Success};
 }
 
 void TestReceivePath::parseUsb_reportsEachOutcome()
@@ -128,8 +136,52 @@ void TestReceivePath::parseUsb_reportsEachOutcome()
             seen.append(result);
     }
     QCOMPARE(seen, outcomes);
-    while (flasher.receiveState().byteCounter != 0) // the 00 00 01 22 77 row
-        flasher.parseUsb(0xAA);
+}
+
+void TestReceivePath::packetAfterGarbage_isFound_data()
+{
+    QTest::addColumn<QByteArray>("garbage");
+    QTest::addColumn<QList<int>>("readSizes"); // the last read takes the rest
+
+    const QList<QPair<const char*, QByteArray>> tails{
+        {"00", QByteArray::fromHex("00")},
+        {"00 00", QByteArray::fromHex("0000")},
+        {"00 01 00", QByteArray::fromHex("000100")},
+        {"00 01 22 00", QByteArray::fromHex("00012200")},
+        {"a magic and 5 bytes", QByteArray::fromHex("00012277a5a5a5a5a5")},
+        {"a whole header with a wrong headerCrc",
+         [] {
+             QByteArray bad = command(korvoEnums::NoAction, 0, 9);
+             bad[20] = char(bad[20] ^ 0x01);
+             return bad;
+         }()},
+    };
+    for (const auto& [name, tail] : tails) {
+        const QByteArray garbage = QByteArray::fromHex("a55aff") + tail;
+        QTest::addRow("ending in %s, one read", name) << garbage << QList<int>{};
+        QTest::addRow("ending in %s, split after it", name) << garbage << QList<int>{garbage.size()};
+        QTest::addRow("ending in %s, split before its last byte", name)
+            << garbage << QList<int>{garbage.size() - 1};
+        QTest::addRow("ending in %s, byte by byte", name)
+            << garbage << QVector<int>(2 * garbage.size() + 2 * usbHeaderSize + 4, 1).toList();
+    }
+}
+
+void TestReceivePath::packetAfterGarbage_isFound()
+{
+    QFETCH(QByteArray, garbage);
+    QFETCH(QList<int>, readSizes);
+    const QByteArray stream = garbage + command(korvoEnums::NoAction, 0, 41) + garbage
+        + data(korvoEnums::AllData, 0, 42, "abcd");
+    LogCapture log;
+    int at = 0;
+    for (const int size : qAsConst(readSizes)) {
+        deliverAsOneRead(stream.mid(at, size));
+        at += size;
+    }
+    if (at < stream.size())
+        deliverAsOneRead(stream.mid(at));
+    QCOMPARE(dispatchedParameters(log), (QList<quint32>{41, 42}));
 }
 
 void TestReceivePath::reads_areJoinedWhereverTheySplit_data()

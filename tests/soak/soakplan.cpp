@@ -43,17 +43,26 @@ private:
     std::mt19937 engine;
 };
 
-QByteArray garbage(Dice& dice, bool lossy)
+QByteArray garbage(Dice& dice, bool magicTail)
 {
-    // Without a 0x00 no byte of it can start a magic, so the packet after
-    // it is found; a 0x00 at its end makes the link drop the packet's own
-    // first byte, and with it the packet (the link's hunting rule).
+    // Without a 0x00 no byte of it can start a magic. A lossy tail begins
+    // one: a partial magic that the packet's own first bytes break, or a
+    // whole magic whose 24 header bytes reach into the packet and fail
+    // their headerCrc. Either way the link must still find the packet.
     QByteArray bytes;
     const int length = dice.between(1, 16);
     for (int i = 0; i < length; ++i)
         bytes.append(char(dice.between(1, 255)));
-    if (lossy)
-        bytes.append('\0');
+    if (!magicTail)
+        return bytes;
+    static const QList<QByteArray> tails{
+        QByteArray("\x00", 1), QByteArray("\x00\x00", 2), QByteArray("\x00\x01\x00", 3),
+        QByteArray("\x00\x01\x22\x00", 4), QByteArray("\x00\x01\x22\x77", 4)};
+    const int tail = dice.between(0, int(tails.size()) - 1);
+    bytes.append(tails.at(tail));
+    if (tail == int(tails.size()) - 1)
+        for (int i = dice.between(0, 12); i > 0; --i)
+            bytes.append(char(dice.between(0, 255)));
     return bytes;
 }
 
@@ -159,7 +168,6 @@ SoakRunPlan SoakRunPlan::draw(quint64 seed, int index)
         device.garbageBetweenPackets = garbage(dice, true);
         plan.primaryFault = QStringLiteral("lossy-garbage");
         plan.faults << QStringLiteral("lossy-garbage%1").arg(device.garbageBetweenPackets.size());
-        plan.expected = Expected::DeviceSilent;
     }
 
     // The firmware server.

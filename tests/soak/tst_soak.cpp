@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMap>
+#include <QMetaEnum>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QTemporaryDir>
@@ -30,7 +31,8 @@ using namespace std::chrono_literals;
 // (seed, index) alone. For every run: success is reported if and only if
 // the device holds the image byte for byte (a lost last acknowledgement
 // aside, which the tool cannot see); the run ends in the outcome its faults
-// call for, with one message, status 0, and the link scanning or polling
+// call for, with one message and one typed result of the same kind (after
+// one runStarted), status 0, and the link scanning or polling
 // within 3 s; nothing waits longer than its time-out plus 1 s; a bad
 // download reaches nothing; the catalogue stays well-formed, and unchanged
 // by a bad reply. Prints a table; scripts/soak runs it in batches.
@@ -62,6 +64,7 @@ private:
     Result play(const SoakRunPlan& plan);
     void waitUntilReady(const SoakRunPlan& plan, Result& result);
     void checkBackToScanningOrPolling(Result& result);
+    void checkTypedOutcome(const SoakRunPlan& plan, Result& result);
     void checkCatalogue(const SoakRunPlan& plan, const QVariantMap& before, Result& result);
     void printTable() const;
 
@@ -72,8 +75,10 @@ private:
     std::unique_ptr<USB_StmFlasher> flasher;
     std::unique_ptr<KorvoEmulator> emulator;
 
-    // What the tool showed since the current run started.
+    // What the tool showed and reported since the current run started.
     QStringList messages;
+    QList<QPair<DFU_client::FlashResult, QString>> endings; // runFinished
+    QStringList sources; // runStarted
     uint statusAtMessage = 0;
     QElapsedTimer sinceMessage;
     QList<uint> progress;
@@ -156,6 +161,29 @@ QString causeOf(const QString& message)
     return QStringLiteral("other: ") + message;
 }
 
+DFU_client::FlashResult resultFor(SoakRunPlan::Expected expected)
+{
+    switch (expected) {
+    case SoakRunPlan::Expected::Success:
+        return DFU_client::FlashSucceeded;
+    case SoakRunPlan::Expected::DeviceError:
+        return DFU_client::FlashDeviceError;
+    case SoakRunPlan::Expected::DeviceSilent:
+        return DFU_client::FlashDeviceSilent;
+    case SoakRunPlan::Expected::PortLost:
+    case SoakRunPlan::Expected::PortLostImageWhole:
+        return DFU_client::FlashPortLost;
+    case SoakRunPlan::Expected::DownloadFailed:
+        return DFU_client::FlashDownloadFailed;
+    }
+    return DFU_client::FlashInterrupted;
+}
+
+QString resultName(DFU_client::FlashResult result)
+{
+    return QString::fromLatin1(QMetaEnum::fromType<DFU_client::FlashResult>().valueToKey(result));
+}
+
 bool outcomeMatches(SoakRunPlan::Expected expected, const QString& cause, bool imageWhole)
 {
     switch (expected) {
@@ -212,6 +240,12 @@ void TestSoak::initTestCase()
         }
         messages.append(text);
     });
+    connect(flasher.get(), &USB_StmFlasher::runFinished, this,
+            [this](DFU_client::FlashResult result, const QString& text) {
+                endings.append({result, text});
+            });
+    connect(flasher.get(), &USB_StmFlasher::runStarted, this,
+            [this](const QString& source) { sources.append(source); });
     connect(flasher.get(), &USB_StmFlasher::flashing_progress_changed, this,
             [this](uint value) { progress.append(value); });
 }
@@ -335,12 +369,20 @@ TestSoak::Result TestSoak::play(const SoakRunPlan& plan)
     waitUntilReady(plan, result);
     if (result.violations.isEmpty()) {
         messages.clear();
+        endings.clear();
+        sources.clear();
         progress.clear();
         startRunLog();
         if (plan.source == SoakRunPlan::Source::Direct)
             flasher->dfu()->startFlashing(file);
         else
             flasher->flashFromUrl(server->fileUrl(deviceName, runFolder, fileName(plan.index)));
+        const QString source = plan.source == SoakRunPlan::Source::Direct
+            ? QString()
+            : server->fileUrl(deviceName, runFolder, fileName(plan.index));
+        if (sources != QStringList{source})
+            result.violations << QStringLiteral("run started as [%1]")
+                                     .arg(sources.join(QLatin1Char(',')));
 
         const bool ended
             = QTest::qWaitFor([&] { return !messages.isEmpty() || runHangs(); }, INT_MAX);
@@ -359,6 +401,7 @@ TestSoak::Result TestSoak::play(const SoakRunPlan& plan)
                 result.violations << QStringLiteral("expected %1, ended %2 (image %3)")
                                          .arg(expectedName(plan.expected), result.cause,
                                               result.imageWhole ? "whole" : "partial");
+            checkTypedOutcome(plan, result);
             if (std::any_of(progress.cbegin(), progress.cend(), [](uint p) { return p >= 100; }))
                 result.violations << QStringLiteral("progress of 100 or more");
             checkBackToScanningOrPolling(result);
@@ -379,6 +422,25 @@ TestSoak::Result TestSoak::play(const SoakRunPlan& plan)
     server->setFaults({});
     result.ms = clock.elapsed();
     return result;
+}
+
+void TestSoak::checkTypedOutcome(const SoakRunPlan& plan, Result& result)
+{
+    // One typed ending per run, right beside its message, of the kind the
+    // run's faults call for.
+    if (endings.size() != 1 || endings.first().second != messages.first()) {
+        QStringList seen;
+        for (const auto& [kind, text] : qAsConst(endings))
+            seen << resultName(kind) + QLatin1Char(':') + text;
+        result.violations << QStringLiteral("run finished %1 times: %2")
+                                 .arg(endings.size())
+                                 .arg(seen.join(QStringLiteral(" | ")));
+        return;
+    }
+    if (endings.first().first != resultFor(plan.expected))
+        result.violations << QStringLiteral("result %1, expected %2")
+                                 .arg(resultName(endings.first().first),
+                                      resultName(resultFor(plan.expected)));
 }
 
 void TestSoak::checkBackToScanningOrPolling(Result& result)

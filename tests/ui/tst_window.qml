@@ -231,11 +231,15 @@ TestCase {
 
     function test_message_offersTheLogFolderAfterAFailedRun_data() {
         return [
-            { tag: "success: OK only", text: "", failed: false },
-            { tag: "silent device", text: "Ошибка обновления: устройство не отвечает", failed: true },
-            { tag: "lost port", text: "Ошибка обновления: связь с устройством потеряна", failed: true },
-            { tag: "failed download", text: "Ошибка обновления: не удалось загрузить прошивку", failed: true },
-            { tag: "device error", text: "Ошибка обновления: устройство сообщило об ошибке Error_BadCrc = 3", failed: true }
+            { tag: "success: OK only", text: "", result: DFU_client.FlashSucceeded, failed: false },
+            { tag: "silent device", text: "Ошибка обновления: устройство не отвечает",
+              result: DFU_client.FlashDeviceSilent, failed: true },
+            { tag: "lost port", text: "Ошибка обновления: связь с устройством потеряна",
+              result: DFU_client.FlashPortLost, failed: true },
+            { tag: "failed download", text: "Ошибка обновления: не удалось загрузить прошивку",
+              result: DFU_client.FlashDownloadFailed, failed: true },
+            { tag: "device error", text: "Ошибка обновления: устройство сообщило об ошибке Error_BadCrc = 3",
+              result: DFU_client.FlashDeviceError, failed: true }
         ]
     }
 
@@ -243,7 +247,9 @@ TestCase {
         openWindow()
         var text = data.text || link.successMessage
         compare(text === "Обновление успешно установлено!", !data.failed)
+        // As the engine reports a run's end: its message, then its typed result.
         link.showInfoMessage(text)
+        link.runFinished(data.result, text)
         var dialog = openDialogs()[0]
         compare(findChild(dialog, "messageText").text, text)
         var logButton = findChild(dialog, "cancelButton")
@@ -305,6 +311,47 @@ TestCase {
         verify(!problem.visible)
         compare(info.text, alone.text)
         compare(info.height, alone.height)
+    }
+
+    function test_deviceReturn_data() {
+        var back = "Устройство перезапущено, версия прошивки: 01.08"
+        var away = "Устройство не вернулось в рабочий режим за 15 с. Проверьте подключение."
+        return [
+            { tag: "back, the dialog open: added to it", back: true, dialogOpen: true, note: back },
+            { tag: "back, the dialog closed: on the page", back: true, dialogOpen: false, note: back },
+            { tag: "away, the dialog open: added to it", back: false, dialogOpen: true, note: away },
+            { tag: "away, the dialog closed: on the page", back: false, dialogOpen: false, note: away }
+        ]
+    }
+
+    function test_deviceReturn(data) {
+        openWindow()
+        showDevice(2, 2)
+        link.showInfoMessage("Обновление успешно установлено!")
+        var dialog = window.lastMessageDialog
+        verify(dialog)
+        if (!data.dialogOpen) {
+            mouseClick(findChild(dialog, "acceptButton"))
+            tryVerify(function () { return !window.lastMessageDialog })
+        }
+        link.setDevConnStatus(data.back ? 1 : 0)
+        if (data.back)
+            link.deviceReturned("01.08")
+        else
+            link.deviceReturnTimedOut()
+        var label = item("returnLabel")
+        if (data.dialogOpen) {
+            compare(dialog.dialogText, "Обновление успешно установлено!")
+            compare(findChild(dialog, "messageText").text,
+                    "Обновление успешно установлено!\n\n" + data.note)
+            compare(label.visible, false)
+        } else {
+            compare(label.text, data.note)
+            verify(label.visible)
+        }
+        // The next run, or the device going, clears the page's note.
+        link.runStarted("")
+        compare(label.text, "")
     }
 
     function test_position_data() {

@@ -19,6 +19,39 @@ public:
             messages.append(text);
             progressAtMessage.append(progress.value(progress.size() - 1, 0));
         });
+        connect(flasher, &USB_StmFlasher::runFinished, this,
+                [this](DFU_client::FlashResult result, const QString& text) {
+                    results.append(result);
+                    resultTexts.append(text);
+                });
+    }
+
+    // The run's one typed ending, beside its one message and with its text,
+    // of the kind that message tells.
+    bool endedOnceAsTold() const
+    {
+        return messages.size() == 1 && results.size() == 1 && resultTexts == messages
+            && results.first() == resultTold(messages.first());
+    }
+
+    // The ending each of the engine's texts stands for.
+    static DFU_client::FlashResult resultTold(const QString& message)
+    {
+        if (message == DFU_client::successMessage)
+            return DFU_client::FlashSucceeded;
+        if (message.startsWith(DFU_client::deviceErrorMessagePrefix))
+            return DFU_client::FlashDeviceError;
+        if (message == DFU_client::timeoutMessage)
+            return DFU_client::FlashDeviceSilent;
+        if (message == DFU_client::portLostMessage)
+            return DFU_client::FlashPortLost;
+        if (message == DFU_client::downloadFailedMessage)
+            return DFU_client::FlashDownloadFailed;
+        if (message == DFU_client::imageTooSmallMessage)
+            return DFU_client::FlashImageRefused;
+        if (message == DFU_client::fileUnreadableMessage)
+            return DFU_client::FlashFileUnreadable;
+        return DFU_client::FlashInterrupted;
     }
 
     // 1 first, then rising and never 100, and back to 0 for the one message.
@@ -33,6 +66,8 @@ public:
     QList<uint> progress;
     QStringList messages;
     QList<uint> progressAtMessage;
+    QList<DFU_client::FlashResult> results;
+    QStringList resultTexts;
 };
 
 // A firmware file: `transmitted` image bytes that follow from `seed`, then a

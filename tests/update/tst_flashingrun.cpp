@@ -1,6 +1,7 @@
 #include "dfu_client.h"
 #include "korvoemulator.h"
 #include "korvoenums.h"
+#include "korvofirmwareimage.h"
 #include "logcapture.h"
 #include "runrecorder.h"
 #include "tools.h"
@@ -46,6 +47,8 @@ class TestFlashingRun : public QObject
 private slots:
     void run_data();
     void run();
+    void success_isFollowedByTheDevicesReturnOrItsAbsence_data();
+    void success_isFollowedByTheDevicesReturnOrItsAbsence();
 };
 
 void TestFlashingRun::run_data()
@@ -87,6 +90,19 @@ void TestFlashingRun::run_data()
     QTest::newRow("slow but steady device")
         << 108 + 4096 * 27 + 100 << bootLoader([](Settings& s) { s.programmingDelay = 160ms; })
         << success << QList<int>{};
+    // Noise that begins a magic before every answer: the answer is found.
+    const QList<QPair<const char*, QByteArray>> noise{
+        {"00", QByteArray::fromHex("a500")},
+        {"00 00", QByteArray::fromHex("a50000")},
+        {"00 01 00", QByteArray::fromHex("a5000100")},
+        {"00 01 22 00", QByteArray::fromHex("a500012200")},
+        {"a magic and 3 bytes", QByteArray::fromHex("a500012277a5a5a5")},
+    };
+    for (const auto& [name, bytes] : noise)
+        QTest::addRow("noise ending in %s before every answer", name)
+            << 108 + 4096 * 3 + 5 << bootLoader([bytes = bytes](Settings& s) {
+                   s.garbageBetweenPackets = bytes;
+               }) << success << QList<int>{};
     QTest::newRow("device silent from packet 3")
         << 108 + 4096 * 8 << bootLoader([](Settings& s) { s.silentFromPacket = 3; })
         << DFU_client::timeoutMessage << QList<int>{};
@@ -123,6 +139,7 @@ void TestFlashingRun::run()
     flasher.dfu()->startFlashing(file);
     QTRY_COMPARE_WITH_TIMEOUT(recorder.messages.size(), 1, runTimeoutMs);
     QCOMPARE(recorder.messages.first(), message);
+    QVERIFY(recorder.endedOnceAsTold());
     QString shown;
     QDebug(&shown) << recorder.progress;
     QVERIFY2(recorder.wellFormed(), qPrintable(shown));
@@ -166,6 +183,42 @@ void TestFlashingRun::run()
         QTRY_COMPARE_WITH_TIMEOUT(uint(flasher.getDevConnStatus()), 2u, connectTimeoutMs);
         QCOMPARE(recorder.messages.size(), 1);
     }
+}
+
+void TestFlashingRun::success_isFollowedByTheDevicesReturnOrItsAbsence_data()
+{
+    QTest::addColumn<int>("rebootDelayMs");
+    QTest::addColumn<QString>("version"); // empty: the wait runs out
+    QTest::newRow("back with the image's version") << 100 << QStringLiteral("01.08");
+    QTest::newRow("stays away") << 60000 << QString();
+}
+
+void TestFlashingRun::success_isFollowedByTheDevicesReturnOrItsAbsence()
+{
+    QFETCH(int, rebootDelayMs);
+    QFETCH(QString, version);
+    constexpr std::chrono::milliseconds shortReturnTimeout = 3000ms;
+    USB_StmFlasher::setDeviceReturnTimeout(shortReturnTimeout);
+    KorvoEmulator emulator(bootLoader([&](Settings& s) { s.rebootDelay = std::chrono::milliseconds(rebootDelayMs); }));
+    QVERIFY2(emulator.start(), qPrintable(emulator.errorString()));
+    USB_StmFlasher flasher;
+    QVERIFY(QMetaObject::invokeMethod(&flasher, "tim_portCheckerTimeout"));
+    QTRY_COMPARE_WITH_TIMEOUT(uint(flasher.getDevConnStatus()), 2u, connectTimeoutMs);
+    QSignalSpy returned(&flasher, &USB_StmFlasher::deviceReturned);
+    QSignalSpy absent(&flasher, &USB_StmFlasher::deviceReturnTimedOut);
+    RunRecorder recorder(&flasher);
+    flasher.dfu()->startFlashing(KorvoFirmwareImage::makeFile("0108", 108 + 4096 * 2, 8));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.results.size(), 1, runTimeoutMs);
+    QCOMPARE(recorder.results.first(), DFU_client::FlashSucceeded);
+    QSignalSpy& expected = version.isEmpty() ? absent : returned;
+    QTRY_COMPARE_WITH_TIMEOUT(expected.size(), 1, int(2 * shortReturnTimeout.count()));
+    if (!version.isEmpty())
+        QCOMPARE(returned.first().first().toString(), version);
+    // One answer only, also once the wait would have run out.
+    QSignalSpy& other = version.isEmpty() ? returned : absent;
+    QVERIFY(!other.wait(int(shortReturnTimeout.count()) + 500));
+    QCOMPARE(returned.size() + absent.size(), 1);
+    USB_StmFlasher::setDeviceReturnTimeout(USB_StmFlasher::deviceReturnTimeout);
 }
 
 QTEST_GUILESS_MAIN(TestFlashingRun)

@@ -55,6 +55,10 @@ private slots:
     void twistedRun_endsAsItShould_data();
     void twistedRun_endsAsItShould();
     void closedPort_packetsGoNowhereAndRunGoesOn();
+    void deviceNotReady_nothingSentNorWaitedFor_data();
+    void deviceNotReady_nothingSentNorWaitedFor();
+    void interruption_endsTheRunOnceWithoutMessage_data();
+    void interruption_endsTheRunOnceWithoutMessage();
 
 private:
     // The plain boot loader: status 2; PrepareToFlash with a size ->
@@ -190,6 +194,7 @@ void TestFlashingScripted::twistedRun_endsAsItShould()
     flasher.dfu()->startFlashing(file);
     QTRY_COMPARE_WITH_TIMEOUT(recorder.messages.size(), 1, runTimeoutMs);
     QCOMPARE(recorder.messages.first(), message);
+    QVERIFY(recorder.endedOnceAsTold());
     device->collect(); // what the tool wrote by now
     QList<quint32> sent;
     for (const Frame& frame : qAsConst(device->received))
@@ -231,6 +236,88 @@ void TestFlashingScripted::closedPort_packetsGoNowhereAndRunGoesOn()
     // Packet 0 counts as sent, so its acknowledgement moved the run on.
     QCOMPARE(recorder.progress, (QList<uint>{1, 99}));
     QCOMPARE(log.messagesStartingWith("error, flash2usb, serial port not open").size(), 2);
+}
+
+void TestFlashingScripted::deviceNotReady_nothingSentNorWaitedFor_data()
+{
+    QTest::addColumn<bool>("fromFile");
+    QTest::addColumn<QStringList>("messages");
+    // An image handed over directly is held for bytes fed later, no run.
+    QTest::newRow("image handed over: held without a word") << false << QStringList{};
+    // Asked for by file (as after a download): the link is gone, said at once.
+    QTest::newRow("image from a file: the lost link, at once")
+        << true << QStringList{DFU_client::portLostMessage};
+}
+
+void TestFlashingScripted::deviceNotReady_nothingSentNorWaitedFor()
+{
+    QFETCH(bool, fromFile);
+    QFETCH(QStringList, messages);
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString path = folder.filePath(QStringLiteral("image.bin"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(makeFirmwareFile(imageSize));
+    file.close();
+
+    // No device: status 0, the port closed.
+    USB_StmFlasher flasher;
+    flasher.portCheckTicker()->stop();
+    RunRecorder recorder(&flasher);
+    LogCapture log;
+    DFU_client::setPrepareTimeout(shortPrepareTimeout);
+    if (fromFile)
+        flasher.dfu()->flashFromFile(path);
+    else
+        flasher.dfu()->startFlashing(makeFirmwareFile(imageSize));
+    QCOMPARE(log.messagesStartingWith("sendToKorvoQueue").size(), 0);
+    QCOMPARE(recorder.messages, messages);
+    if (!messages.isEmpty())
+        QVERIFY(recorder.endedOnceAsTold());
+    // Three times the wait for ReadyToFlash: no time-out comes.
+    QSignalSpy endings(&flasher, &USB_StmFlasher::runFinished);
+    QVERIFY(!endings.wait(int(3 * shortPrepareTimeout.count())));
+    QCOMPARE(recorder.messages, messages);
+    QCOMPARE(log.messagesStartingWith("FLASHING TIMEOUT").size(), 0);
+}
+
+void TestFlashingScripted::interruption_endsTheRunOnceWithoutMessage_data()
+{
+    QTest::addColumn<bool>("appQuits");
+    QTest::newRow("interruptRun") << false;
+    QTest::newRow("the application quits") << true;
+}
+
+void TestFlashingScripted::interruption_endsTheRunOnceWithoutMessage()
+{
+    QFETCH(bool, appQuits);
+    device = std::make_unique<DevicePty>(USB_StmFlasher::bootLoaderProductId);
+    device->onPacket = [this](const Frame& frame) {
+        // The boot loader takes the image but never gets ready.
+        if (!isCommand(frame, korvoEnums::PrepareToFlash))
+            answer(frame);
+    };
+    USB_StmFlasher flasher;
+    QVERIFY(QMetaObject::invokeMethod(&flasher, "tim_portCheckerTimeout"));
+    QTRY_COMPARE_WITH_TIMEOUT(uint(flasher.getDevConnStatus()), 2u, runTimeoutMs);
+    DFU_client::setPrepareTimeout(shortPrepareTimeout);
+    RunRecorder recorder(&flasher);
+    flasher.dfu()->startFlashing(makeFirmwareFile(imageSize));
+    if (appQuits)
+        flasher.onAppQuit();
+    else
+        flasher.dfu()->interruptRun();
+    QCOMPARE(recorder.results, QList<DFU_client::FlashResult>{DFU_client::FlashInterrupted});
+    QCOMPARE(recorder.resultTexts, QStringList{QString()});
+    QVERIFY(recorder.messages.isEmpty());
+    QCOMPARE(uint(flasher.getDevConnStatus()), 0u);
+    // A second interruption, and the wait for ReadyToFlash, find no run.
+    flasher.dfu()->interruptRun();
+    QSignalSpy endings(&flasher, &USB_StmFlasher::runFinished);
+    QVERIFY(!endings.wait(int(3 * shortPrepareTimeout.count())));
+    QCOMPARE(recorder.results.size(), 1);
+    QVERIFY(recorder.messages.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestFlashingScripted)
