@@ -1,5 +1,7 @@
 #include "flasherapp.h"
 
+#include "dfu_client.h"
+#include "firmwareserver.h"
 #include "korvoenums.h"
 #include "usb_stmflasher.h"
 
@@ -45,6 +47,9 @@ void registerQmlTypes()
     initResources();
     qmlRegisterType<korvoEnums>("KORVO", 1, 0, "KorvoEnums");
     qmlRegisterType<USB_StmFlasher>("USB_StmFlasher_qml_module", 1, 0, "USB_StmFlasher");
+    // For the names of its catalogue states; the link owns the one engine.
+    qmlRegisterUncreatableType<DFU_client>("USB_StmFlasher_qml_module", 1, 0, "DFU_client",
+                                           QStringLiteral("created by USB_StmFlasher"));
     qmlRegisterSingletonType(QUrl(QStringLiteral("qrc:/qml/components/AppStyle.qml")),
                              "USB_StmFlasher_qml_module", 1, 0, "AppStyle");
 }
@@ -58,6 +63,8 @@ int exec(QApplication& app, const AfterLoad& afterLoad)
 {
     setApplicationIdentity();
     useCLocale();
+    // Behind a company proxy nothing could be fetched otherwise.
+    FirmwareServer::useSystemProxy();
 
     int exitCode = 0;
     {

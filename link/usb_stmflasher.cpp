@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <tuple>
 
@@ -35,6 +36,8 @@ constexpr int dfuInfoMinSize = dfuInfoDfuVersionOffset + 1;
 
 const QString offlineFirmwareVersion = QStringLiteral("T-.--");
 const QString noDeviceName = QStringLiteral("---");
+
+std::atomic<int> catalogueRetryMs{int(USB_StmFlasher::catalogueRetryInterval.count())};
 
 } // namespace
 
@@ -73,6 +76,20 @@ USB_StmFlasher::USB_StmFlasher(QObject* parent)
     connect(dfuClient, &DFU_client::flashing_progress_changed, this,
             &USB_StmFlasher::flashing_progress_changed);
 
+    // Armed by each failed catalogue request; asks again only if a port is
+    // still open and nothing better has come in the meantime.
+    catalogueRetryTimer = new QTimer(this);
+    catalogueRetryTimer->setSingleShot(true);
+    connect(catalogueRetryTimer, &QTimer::timeout, this, [this] {
+        if (serialPort->isOpen() && dfuClient->catalogueState() == DFU_client::CatalogueFailed)
+            retryCatalogue();
+    });
+    connect(dfuClient, &DFU_client::catalogueStateChanged, this, [this] {
+        if (dfuClient->catalogueState() == DFU_client::CatalogueFailed)
+            catalogueRetryTimer->start(catalogueRetryMs.load());
+        emit catalogueStateChanged();
+    });
+
     if (QCoreApplication* app = QCoreApplication::instance())
         connect(app, &QCoreApplication::aboutToQuit, this, &USB_StmFlasher::onAppQuit);
 }
@@ -82,6 +99,26 @@ USB_StmFlasher::~USB_StmFlasher() = default;
 QVector<mpxPacketStruct> USB_StmFlasher::mpxPacketRecords()
 {
     return mpxPackets.exists() ? *mpxPackets : QVector<mpxPacketStruct>();
+}
+
+void USB_StmFlasher::setCatalogueRetryInterval(std::chrono::milliseconds interval)
+{
+    catalogueRetryMs = int(interval.count());
+}
+
+DFU_client::CatalogueState USB_StmFlasher::catalogueState() const
+{
+    return dfuClient->catalogueState();
+}
+
+QString USB_StmFlasher::catalogueError() const
+{
+    return dfuClient->catalogueError();
+}
+
+void USB_StmFlasher::retryCatalogue()
+{
+    dfuClient->webServerFileListRequest();
 }
 
 uint8_t USB_StmFlasher::getDevConnStatus()

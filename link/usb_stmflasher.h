@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dfu_client.h"
 #include "packets.h"
 
 #include <QByteArray>
@@ -13,7 +14,6 @@
 #include <chrono>
 #include <cstdint>
 
-class DFU_client;
 class QTimer;
 
 // Receive state of the byte parser.
@@ -42,6 +42,10 @@ class USB_StmFlasher : public QObject
     Q_PROPERTY(uint boardVer MEMBER boardVer NOTIFY devConnStatusChanged)
     Q_PROPERTY(QString boardRev MEMBER boardRev NOTIFY devConnStatusChanged)
     Q_PROPERTY(uint dfuVersion MEMBER dfuVersion NOTIFY devConnStatusChanged)
+    // The engine's catalogue outcome, relayed for the window.
+    Q_PROPERTY(DFU_client::CatalogueState catalogueState READ catalogueState NOTIFY
+                   catalogueStateChanged)
+    Q_PROPERTY(QString catalogueError READ catalogueError NOTIFY catalogueStateChanged)
 
 public:
     explicit USB_StmFlasher(QObject* parent = nullptr);
@@ -57,6 +61,10 @@ public:
     // device sends is a few kilobytes, and an unbounded one would let a
     // corrupted header swallow the following packets and memory.
     static constexpr quint32 maxDataBlockSize = 65536;
+    // While a port is open and the last catalogue request failed, the
+    // catalogue is asked for again after this time (tests shorten it).
+    static constexpr std::chrono::milliseconds catalogueRetryInterval{15000};
+    static void setCatalogueRetryInterval(std::chrono::milliseconds interval);
 
     // Line settings and USB identification of a Korvo device's port.
     static constexpr qint32 baudRate = 460800;
@@ -80,6 +88,8 @@ public:
     DFU_client* dfu() const { return dfuClient; }
     QTimer* portCheckTicker() const { return tim_portChecker; }
     QTimer* keepOnlineTicker() const { return keepOnlineTimer; }
+    DFU_client::CatalogueState catalogueState() const;
+    QString catalogueError() const;
 
     // The catalogue entries filed under exactly `deviceName` (no trimming, case
     // sensitive), or an empty list; logs the lookup.
@@ -95,6 +105,7 @@ signals:
     void availableFirmwaresChanged();
     void flashing_progress_changed(uint progress);
     void showInfoMessage(QString messageStr);
+    void catalogueStateChanged();
 
 public slots:
     uint8_t getDevConnStatus();
@@ -105,6 +116,8 @@ public slots:
     void sendToKorvo(uint action, uint dataOrCommand, uint i_parameter);
     void setDevConnStatus(uint8_t newStatus);
     void onAppQuit();
+    // Asks for the catalogue again (the window's retry button).
+    void retryCatalogue();
 
 private slots:
     void tim_portCheckerTimeout();
@@ -133,6 +146,7 @@ private:
     QTimer* tim_portChecker = nullptr;
     QTimer* keepOnlineTimer = nullptr;
     DFU_client* dfuClient = nullptr;
+    QTimer* catalogueRetryTimer = nullptr;
     // Set while readSerialData parses, so a nested readyRead cannot feed
     // later bytes into the parser ahead of earlier ones.
     bool parsingInput = false;

@@ -23,8 +23,20 @@ class USB_StmFlasher;
 class DFU_client : public QObject
 {
     Q_OBJECT
+    Q_PROPERTY(CatalogueState catalogueState READ catalogueState NOTIFY catalogueStateChanged)
+    Q_PROPERTY(QString catalogueError READ catalogueError NOTIFY catalogueStateChanged)
 
 public:
+    // Outcome of the latest catalogue request. Only a good reply replaces
+    // the catalogue; a failed one leaves it and names its cause.
+    enum CatalogueState {
+        CatalogueIdle, // nothing asked yet
+        CatalogueLoading, // a request is under way
+        CatalogueReady, // the last reply replaced the catalogue
+        CatalogueFailed, // the last request failed; catalogueError says why
+    };
+    Q_ENUM(CatalogueState)
+
     // The parent must be the creating USB_StmFlasher.
     explicit DFU_client(QObject* parent);
     ~DFU_client() override;
@@ -84,6 +96,19 @@ public:
     quint32 imageSize() const { return quint32(firmwareBin.size()); }
     quint32 confirmedBytes() const { return totalBytesConfirmed; }
 
+    CatalogueState catalogueState() const { return catalogueStateValue; }
+    // Empty unless the state is CatalogueFailed: Qt's text of a connection
+    // failure, the certificate problems, "HTTP 503", "malformed catalogue",
+    // "empty catalogue", "reply too large" or "timed out"; a connection
+    // failure through a proxy names the proxy.
+    QString catalogueError() const { return catalogueErrorText; }
+
+    // Ends every request still under way without reporting it and drops the
+    // network manager, whose host lookups would otherwise finish into
+    // requests that are gone (Qt warns then). For a process about to exit;
+    // later requests get a new manager.
+    void endNetworkRequests();
+
 signals:
     void flashingFinished();
     void flashingAbort();
@@ -95,6 +120,7 @@ signals:
     // when the request failed or the body held no catalogue. Lets a caller
     // tell an unavailable catalogue from an empty list.
     void catalogueRequestFinished(bool replaced);
+    void catalogueStateChanged();
 
 public slots:
     void flashFromFile(QString fileName);
@@ -128,12 +154,18 @@ private:
     void drainPort();
     void prepare(unsigned int packetNum, QByteArray* out) const;
     QNetworkReply* get(const QString& url, qint64 maxBytes);
+    QNetworkAccessManager* manager();
+    void setCatalogueState(CatalogueState state, const QString& error = QString());
+    // Why a catalogue request failed, from a reply that ended with an error.
+    static QString failureCause(QNetworkReply* reply);
 
     uint8_t flashingProgress = 0;
     QObject* owner = nullptr;
     QSerialPort* serialPort = nullptr;
     QNetworkAccessManager* networkManager = nullptr;
     QVariantMap allFirmwares;
+    CatalogueState catalogueStateValue = CatalogueIdle;
+    QString catalogueErrorText;
     QString pendingFileUrl;
     uint32_t pNum = 0;
     uint32_t totalBytesConfirmed = 0;

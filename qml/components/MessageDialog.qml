@@ -78,6 +78,7 @@ Popup {
             width: 0.9 * parent.width
             padding: 15 * dialog.pixelScale
             text: dialog.dialogTitle
+            textFormat: Text.PlainText
             color: "white"
             wrapMode: Text.WordWrap
             horizontalAlignment: Text.AlignHCenter
@@ -95,6 +96,8 @@ Popup {
             bottomPadding: 20 * dialog.pixelScale
             topPadding: 10 * dialog.pixelScale
             text: dialog.dialogText
+            // Messages may carry outside text (error texts, names).
+            textFormat: Text.PlainText
             color: "white"
             wrapMode: Text.WordWrap
             horizontalAlignment: Text.AlignHCenter
