@@ -638,6 +638,7 @@ void DFU_client::webServerReply(QNetworkReply* reply)
             emit catalogueRequestFinished(false);
         if (isPendingDownload && runUnderway && firmwareBin.isEmpty()) {
             runUnderway = false;
+            downloadErrorText = failureCause(reply);
             emit showInfoMessage(downloadFailedMessage);
         }
         return;

@@ -102,6 +102,9 @@ public:
     // "empty catalogue", "reply too large" or "timed out"; a connection
     // failure through a proxy names the proxy.
     QString catalogueError() const { return catalogueErrorText; }
+    // Why the last image download failed, in the same words; empty while
+    // none has failed.
+    QString downloadError() const { return downloadErrorText; }
 
     // Ends every request still under way without reporting it and drops the
     // network manager, whose host lookups would otherwise finish into
@@ -166,6 +169,7 @@ private:
     QVariantMap allFirmwares;
     CatalogueState catalogueStateValue = CatalogueIdle;
     QString catalogueErrorText;
+    QString downloadErrorText;
     QString pendingFileUrl;
     uint32_t pNum = 0;
     uint32_t totalBytesConfirmed = 0;
