@@ -45,18 +45,27 @@ public:
     {
         client->setParent(this);
         connect(client, &QTcpSocket::readyRead, this, &ProxyTunnel::fromClient);
-        connect(client, &QTcpSocket::disconnected, this, &ProxyTunnel::close);
+        connect(client, &QTcpSocket::disconnected, this, [this] {
+            close();
+            deleteLater();
+        });
     }
 
+    // Closes both sides; the tunnel goes once the client's side has taken
+    // everything written to it.
     void close()
     {
         if (closing)
             return;
         closing = true;
-        if (upstream)
+        if (upstream) {
+            if (upstream->bytesAvailable() > 0)
+                client->write(upstream->readAll());
             upstream->disconnectFromHost();
+        }
         client->disconnectFromHost();
-        deleteLater();
+        if (client->state() == QAbstractSocket::UnconnectedState)
+            deleteLater();
     }
 
 private:
@@ -261,9 +270,9 @@ quint16 LoopbackProxy::port() const
 
 QString LoopbackProxy::url(bool withCredentials) const
 {
-    return QStringLiteral("http://%1127.0.0.1:%2")
-        .arg(withCredentials ? user + ':' + password + '@' : QString())
-        .arg(listeningPort);
+    const QString credentials = withCredentials ? user + ':' + password + '@' : QString();
+    return QStringLiteral("http://") + credentials
+        + QStringLiteral("127.0.0.1:%1").arg(listeningPort);
 }
 
 LoopbackProxy::Mode LoopbackProxy::mode() const
