@@ -1,6 +1,8 @@
+#include "firmwareserver.h"
 #include "flasherapp.h"
 #include "serialportenvironment.h"
 
+#include <QQmlContext>
 #include <QQmlEngine>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -15,6 +17,16 @@ class NoSerialPorts : public SerialPortProvider
 public:
     QList<SerialPortRecord> ports() const override { return {}; }
     QList<BusDescriptionRecord> busDescriptions() const override { return {}; }
+};
+
+// Lets a test point the window's link at another firmware address, e.g. a
+// port nothing listens on.
+class FirmwareAddress : public QObject
+{
+    Q_OBJECT
+
+public:
+    Q_INVOKABLE void setBaseUrl(const QString& url) { FirmwareServer::setBaseUrl(url); }
 };
 
 } // namespace
@@ -33,8 +45,10 @@ public slots:
         FlasherApp::useCLocale();
         SerialPortEnvironment::installProvider(&noSerialPorts);
     }
-    void qmlEngineAvailable(QQmlEngine*)
+    void qmlEngineAvailable(QQmlEngine* engine)
     {
+        engine->rootContext()->setContextProperty(QStringLiteral("firmwareAddress"),
+                                                  &firmwareAddress);
         FlasherApp::registerQmlTypes();
         // Lets the tests call the link's setDevConnStatus(uint8_t) as the
         // receive path does.
@@ -45,6 +59,7 @@ public slots:
 private:
     QTemporaryDir settingsDir;
     NoSerialPorts noSerialPorts;
+    FirmwareAddress firmwareAddress;
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(trennic_ui, QuickTestSetup)
