@@ -10,6 +10,7 @@
 #include <functional>
 
 class KorvoEmulator;
+class LocalFirmwareServer;
 class QQuickItem;
 class QQuickWindow;
 class USB_StmFlasher;
@@ -38,6 +39,8 @@ public:
                QObject* parent = nullptr);
 
     void start();
+    // The firmware server the pass stops to show an unavailable catalogue.
+    void setFirmwareServer(LocalFirmwareServer* server) { firmwareServer = server; }
 
 signals:
     void finished(bool ok, const QString& message);
@@ -67,6 +70,7 @@ private:
 
     QQuickWindow* window;
     KorvoEmulator* emulator;
+    LocalFirmwareServer* firmwareServer = nullptr;
     QString screenshotDir;
     QList<Step> steps;
     int current = 0;
@@ -76,4 +80,5 @@ private:
     bool flashingShotTaken = false;
     bool done = false;
     QString chosenImage;
+    QString flashedVersion;
 };
