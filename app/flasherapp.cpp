@@ -1,6 +1,7 @@
 #include "flasherapp.h"
 
 #include "dfu_client.h"
+#include "firmwareserver.h"
 #include "korvoenums.h"
 #include "trennicversion.h"
 #include "usb_stmflasher.h"
@@ -72,8 +73,8 @@ void registerQmlTypes()
     initResources();
     qmlRegisterType<korvoEnums>("KORVO", 1, 0, "KorvoEnums");
     qmlRegisterType<USB_StmFlasher>("USB_StmFlasher_qml_module", 1, 0, "USB_StmFlasher");
-    // The engine's enumerations (the typed outcome of a run) for the window;
-    // the engine itself belongs to the link.
+    // The engine's enumerations (the typed outcome of a run, the catalogue
+    // states) for the window; the link owns the one engine.
     qmlRegisterUncreatableType<DFU_client>("USB_StmFlasher_qml_module", 1, 0, "DFU_client",
                                            QStringLiteral("created by USB_StmFlasher"));
     qmlRegisterSingletonType(QUrl(QStringLiteral("qrc:/qml/components/AppStyle.qml")),
@@ -89,6 +90,8 @@ int exec(QApplication& app, const AfterLoad& afterLoad)
 {
     setApplicationIdentity();
     useCLocale();
+    // Behind a company proxy nothing could be fetched otherwise.
+    FirmwareServer::useSystemProxy();
 
     int exitCode = 0;
     {

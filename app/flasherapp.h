@@ -35,8 +35,8 @@ void useCLocale();
 // Makes the compiled-in QML documents and font reachable under qrc:/.
 void initResources();
 
-// "KorvoEnums" in KORVO 1.0, "USB_StmFlasher" and the "AppStyle" singleton in
-// USB_StmFlasher_qml_module 1.0. Must run before a document importing them
+// "KorvoEnums" in KORVO 1.0, "USB_StmFlasher", "DFU_client" (its enums only)
+// and the "AppStyle" singleton in USB_StmFlasher_qml_module 1.0. Must run before a document importing them
 // is loaded.
 void registerQmlTypes();
 
@@ -48,9 +48,9 @@ QUrl mainWindowUrl();
 using AfterLoad = std::function<void(QQmlApplicationEngine& engine)>;
 
 // Runs the tool on an application object the caller has just constructed:
-// identity, C locale, engine, registrations, main window, event loop; the
-// engine (and with it every object the window created) is destroyed before
-// this returns. Returns the event loop's exit code.
+// identity, C locale, the system proxy, engine, registrations, main window,
+// event loop; the engine (and with it every object the window created) is
+// destroyed before this returns. Returns the event loop's exit code.
 int exec(QApplication& app, const AfterLoad& afterLoad = {});
 
 } // namespace FlasherApp

@@ -29,7 +29,8 @@ const QString description
 const QStringList singleValued{QStringLiteral("file"),   QStringLiteral("url"),
                                QStringLiteral("port"),   QStringLiteral("device-name"),
                                QStringLiteral("server"), QStringLiteral("ca-cert"),
-                               QStringLiteral("wait"),   QStringLiteral("expect-version")};
+                               QStringLiteral("wait"),   QStringLiteral("expect-version"),
+                               QStringLiteral("proxy")};
 
 void addOptions(QCommandLineParser* parser)
 {
@@ -58,6 +59,11 @@ void addOptions(QCommandLineParser* parser)
         {QStringLiteral("ca-cert"),
          QStringLiteral("Also trust the CA certificate(s) in this PEM file."),
          QStringLiteral("file")},
+        {QStringLiteral("proxy"),
+         QStringLiteral("Go through this HTTP proxy (http://[user:password@]host:port) instead of "
+                        "the system's proxy settings (https_proxy, http_proxy, no_proxy)."),
+         QStringLiteral("url")},
+        {QStringLiteral("no-proxy"), QStringLiteral("Use no proxy, whatever the system says.")},
         {QStringLiteral("wait"),
          QStringLiteral("How long to wait for a device, and for the boot loader after a "
                         "reboot (default 30)."),
@@ -78,6 +84,13 @@ void addOptions(QCommandLineParser* parser)
         {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Print this help.")},
         {QStringLiteral("version"), QStringLiteral("Print the version.")},
     });
+}
+
+bool isProxyUrl(const QString& text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    return url.isValid() && url.scheme() == QLatin1String("http") && !url.host().isEmpty()
+        && (url.path().isEmpty() || url.path() == QLatin1String("/"));
 }
 
 bool isHttpsUrl(const QString& text)
@@ -196,6 +209,13 @@ CliParseResult parse(const QStringList& arguments)
     options.caCertificate = parser.value(QStringLiteral("ca-cert"));
     if (parser.isSet(QStringLiteral("ca-cert")) && options.caCertificate.isEmpty())
         return usageError(QStringLiteral("--ca-cert needs a file."));
+
+    options.proxy = parser.value(QStringLiteral("proxy"));
+    if (parser.isSet(QStringLiteral("proxy")) && !isProxyUrl(options.proxy))
+        return usageError(QStringLiteral("--proxy needs an http://host:port URL."));
+    options.noProxy = parser.isSet(QStringLiteral("no-proxy"));
+    if (options.noProxy && !options.proxy.isEmpty())
+        return usageError(QStringLiteral("--proxy and --no-proxy exclude each other."));
 
     if (parser.isSet(QStringLiteral("wait"))) {
         bool ok = false;

@@ -34,6 +34,8 @@ struct CliOptions
     QString deviceName; // --device-name; empty = the bus-reported description
     QString server; // --server: firmware base URL; empty = the compiled-in one
     QString caCertificate; // --ca-cert: extra trusted CA (PEM)
+    QString proxy; // --proxy: http://host:port of an HTTP proxy; empty = the system's
+    bool noProxy = false; // --no-proxy: never a proxy, whatever the system says
     std::chrono::milliseconds wait = defaultWait;
     QString expectVersion; // --expect-version: the version the device must come back with
     bool verbose = false;

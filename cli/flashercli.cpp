@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkProxy>
 #include <QSerialPort>
 #include <QTimer>
 
@@ -21,6 +22,8 @@
 namespace {
 
 const QString programName = QStringLiteral("trennic-flasher-cli");
+// The port of a --proxy URL without one, as Qt takes for http_proxy.
+constexpr int defaultProxyPort = 8080;
 
 QString stateText(uint status)
 {
@@ -277,8 +280,7 @@ void FlasherCli::concludeList()
 {
     if (!catalogueReplaced.value_or(false)) {
         fail(ExitCatalogueUnavailable,
-             QStringLiteral("the firmware catalogue is unavailable from %1")
-                 .arg(FirmwareServer::baseUrl()));
+             QStringLiteral("catalogue unavailable: %1").arg(link->catalogueError()));
         return;
     }
     applyDeviceName();
@@ -360,6 +362,9 @@ void FlasherCli::onRunFinished(DFU_client::FlashResult result, const QString& me
     const bool succeeded = result == DFU_client::FlashSucceeded;
     const std::chrono::milliseconds elapsed(transferClock.isValid() ? transferClock.elapsed() : 0);
     console.err(progress.finish(succeeded, runImageSize, elapsed));
+    if (message == DFU_client::downloadFailedMessage && !link->dfu()->downloadError().isEmpty())
+        console.err(QStringLiteral("%1: download failed: %2\n")
+                        .arg(programName, link->dfu()->downloadError()));
     console.out(message + QLatin1Char('\n'));
     if (!succeeded) {
         finish(exitCodeFor(result));
@@ -473,7 +478,19 @@ void FlasherCli::finish(int exitCode)
     phase = Phase::Done;
     deadline->stop();
     code = exitCode;
-    emit finished(exitCode);
+    if (link == nullptr) {
+        emit finished(exitCode);
+        return;
+    }
+    // Requests still under way (the catalogue is asked for at every
+    // connection, --info does not wait for it) end while the event loop
+    // runs, outside the handler that may have called this: left to the
+    // process's end, a host lookup finishing into a request that is gone
+    // makes Qt print a warning.
+    QTimer::singleShot(0, this, [this] {
+        link->dfu()->endNetworkRequests();
+        emit finished(code);
+    });
 }
 
 int FlasherCli::runCommandLine(const QStringList& arguments)
@@ -506,6 +523,16 @@ int FlasherCli::runCommandLine(const QStringList& arguments)
     LogFile::install();
     if (!options.server.isEmpty())
         FirmwareServer::setBaseUrl(options.server);
+    if (options.noProxy) {
+        FirmwareServer::setProxy(QNetworkProxy::NoProxy);
+    } else if (!options.proxy.isEmpty()) {
+        const QUrl proxy(options.proxy);
+        FirmwareServer::setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, proxy.host(),
+                                               quint16(proxy.port(defaultProxyPort)),
+                                               proxy.userName(), proxy.password()));
+    } else {
+        FirmwareServer::useSystemProxy();
+    }
     if (!options.caCertificate.isEmpty()
         && !FirmwareServer::addTrustedCaFile(options.caCertificate)) {
         console.err(QStringLiteral("%1: no PEM certificate in %2\n\n")

@@ -45,7 +45,7 @@ std::unique_ptr<DevCertificates::Set> generate(const QString& dir)
     auto set = std::make_unique<DevCertificates::Set>();
     const QString extensions = QStringLiteral("server.ext");
     if (!writeText(QDir(dir).filePath(extensions),
-                   "subjectAltName=IP:127.0.0.1,DNS:localhost\n"
+                   "subjectAltName=IP:127.0.0.1,DNS:localhost,DNS:firmware.korvo.test\n"
                    "basicConstraints=critical,CA:FALSE\n"
                    "keyUsage=critical,digitalSignature,keyEncipherment\n"
                    "extendedKeyUsage=serverAuth\n")) {
@@ -102,6 +102,8 @@ std::unique_ptr<DevCertificates::Set> generate(const QString& dir)
 } // namespace
 
 namespace DevCertificates {
+
+const QString proxiedHostName = QStringLiteral("firmware.korvo.test");
 
 const Set& get()
 {

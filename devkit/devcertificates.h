@@ -5,11 +5,16 @@
 #include <QSslKey>
 #include <QString>
 
-// A certificate authority and a server certificate for 127.0.0.1 and
-// localhost, made with the openssl command the first time they are needed
+// A certificate authority and a server certificate for 127.0.0.1,
+// localhost and proxiedHostName, made with the openssl command the first time they are needed
 // and kept for the rest of the process in a temporary directory that goes
 // with it. No key ever lands in the source tree. Thread-safe.
 namespace DevCertificates {
+
+// A host name the server certificate also holds, which resolves nowhere but
+// through LoopbackProxy (to 127.0.0.1). Qt never sends requests for a
+// loopback address through a proxy, so requests meant to take one use it.
+extern const QString proxiedHostName; // "firmware.korvo.test"
 
 struct Set
 {

@@ -1,9 +1,11 @@
 #include "korvosim.h"
 
+#include "devcertificates.h"
 #include "korvoemulator.h"
 #include "korvofirmwareimage.h"
 #include "localfirmwareserver.h"
 #include "portholder.h"
+#include "loopbackproxy.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -59,6 +61,8 @@ const Option options[] = {
     {"device-name", "USB product string of the device (default \"Korvo 7\").", "name"},
     {"version", "Application firmware version, four digits (default 0105).", "vvvv"},
     {"port-name", "Name of the emulated port (default ttyKORVO0).", "name"},
+    {"proxy", "Also run a loopback CONNECT proxy; prints its URL and a base URL that takes it.",
+     nullptr},
     {"link", "Keep a symbolic link at <path> pointing at the device's current pty.", "path"},
     {"serial-number", "USB serial number of the device.", "text"},
     {"boot-loader", "Start in the boot loader instead of the application firmware.", nullptr},
@@ -304,6 +308,11 @@ int run(const QStringList& arguments)
         err() << "korvo-sim: firmware server: " << server.errorString() << Qt::endl;
         return 1;
     }
+    LoopbackProxy proxy;
+    if (parser.isSet(QStringLiteral("proxy")) && !proxy.start()) {
+        err() << "korvo-sim: proxy: " << proxy.errorString() << Qt::endl;
+        return 1;
+    }
     KorvoEmulator device(settings);
     QObject::connect(&device, &KorvoEmulator::portPublished, [&device](const QString& location) {
         out() << "device: "
@@ -328,12 +337,17 @@ int run(const QStringList& arguments)
     out() << "base-url: " << server.baseUrl() << '\n'
           << "catalogue: " << server.catalogueUrl() << '\n'
           << "ca-file: " << LocalFirmwareServer::caFile() << Qt::endl;
+    if (parser.isSet(QStringLiteral("proxy")))
+        out() << "proxy: " << proxy.url() << '\n'
+              << "proxied-base-url: https://" << DevCertificates::proxiedHostName << ':'
+              << server.port() << LocalFirmwareServer::basePath << Qt::endl;
 
     if (!quitOnSignals())
         return 1;
 
     const int result = QCoreApplication::exec();
     device.stop();
+    proxy.stop();
     server.stop();
     out() << "korvo-sim: stopped" << Qt::endl;
     return result;

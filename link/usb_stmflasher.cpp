@@ -41,6 +41,8 @@ const QString offlineFirmwareVersion = QStringLiteral("T-.--");
 std::atomic<int> deviceReturnTimeoutMs{int(USB_StmFlasher::deviceReturnTimeout.count())};
 const QString noDeviceName = QStringLiteral("---");
 
+std::atomic<int> catalogueRetryMs{int(USB_StmFlasher::catalogueRetryInterval.count())};
+
 } // namespace
 
 // Process-wide: created on first use, destroyed at exit, never cleared.
@@ -89,6 +91,20 @@ USB_StmFlasher::USB_StmFlasher(QObject* parent)
             &USB_StmFlasher::flashing_progress_changed);
     connect(dfuClient, &DFU_client::downloadProgress, this, &USB_StmFlasher::downloadProgress);
 
+    // Armed by each failed catalogue request; asks again only if a port is
+    // still open and nothing better has come in the meantime.
+    catalogueRetryTimer = new QTimer(this);
+    catalogueRetryTimer->setSingleShot(true);
+    connect(catalogueRetryTimer, &QTimer::timeout, this, [this] {
+        if (serialPort->isOpen() && dfuClient->catalogueState() == DFU_client::CatalogueFailed)
+            retryCatalogue();
+    });
+    connect(dfuClient, &DFU_client::catalogueStateChanged, this, [this] {
+        if (dfuClient->catalogueState() == DFU_client::CatalogueFailed)
+            catalogueRetryTimer->start(catalogueRetryMs.load());
+        emit catalogueStateChanged();
+    });
+
     if (QCoreApplication* app = QCoreApplication::instance())
         connect(app, &QCoreApplication::aboutToQuit, this, &USB_StmFlasher::onAppQuit);
 }
@@ -128,6 +144,26 @@ void USB_StmFlasher::returnTimedOut()
 QVector<mpxPacketStruct> USB_StmFlasher::mpxPacketRecords()
 {
     return mpxPackets.exists() ? *mpxPackets : QVector<mpxPacketStruct>();
+}
+
+void USB_StmFlasher::setCatalogueRetryInterval(std::chrono::milliseconds interval)
+{
+    catalogueRetryMs = int(interval.count());
+}
+
+DFU_client::CatalogueState USB_StmFlasher::catalogueState() const
+{
+    return dfuClient->catalogueState();
+}
+
+QString USB_StmFlasher::catalogueError() const
+{
+    return dfuClient->catalogueError();
+}
+
+void USB_StmFlasher::retryCatalogue()
+{
+    dfuClient->webServerFileListRequest();
 }
 
 uint8_t USB_StmFlasher::getDevConnStatus()

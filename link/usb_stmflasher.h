@@ -52,6 +52,10 @@ class USB_StmFlasher : public QObject
     // Why the Korvo port found at the last scan tick could not be opened;
     // empty while there is none or a port is open.
     Q_PROPERTY(QString portProblem READ portProblem NOTIFY devConnStatusChanged)
+    // The engine's catalogue outcome, relayed for the window.
+    Q_PROPERTY(DFU_client::CatalogueState catalogueState READ catalogueState NOTIFY
+                   catalogueStateChanged)
+    Q_PROPERTY(QString catalogueError READ catalogueError NOTIFY catalogueStateChanged)
 
 public:
     explicit USB_StmFlasher(QObject* parent = nullptr);
@@ -72,6 +76,10 @@ public:
     static constexpr std::chrono::milliseconds deviceReturnTimeout{15000};
     // Process-wide wait for the device's return (tests shorten it).
     static void setDeviceReturnTimeout(std::chrono::milliseconds timeout);
+    // While a port is open and the last catalogue request failed, the
+    // catalogue is asked for again after this time (tests shorten it).
+    static constexpr std::chrono::milliseconds catalogueRetryInterval{15000};
+    static void setCatalogueRetryInterval(std::chrono::milliseconds interval);
 
     // Line settings and USB identification of a Korvo device's port.
     static constexpr qint32 baudRate = 460800;
@@ -99,6 +107,8 @@ public:
     QTimer* keepOnlineTicker() const { return keepOnlineTimer; }
     QString portProblem() const { return openProblem.text(); }
     const PortProblem& portOpenProblem() const { return openProblem; }
+    DFU_client::CatalogueState catalogueState() const;
+    QString catalogueError() const;
 
     // The catalogue entries filed under exactly `deviceName` (no trimming, case
     // sensitive), or an empty list; logs the lookup.
@@ -132,6 +142,7 @@ signals:
     // new run starts first.
     void deviceReturned(QString version);
     void deviceReturnTimedOut();
+    void catalogueStateChanged();
 
 public slots:
     uint8_t getDevConnStatus();
@@ -144,6 +155,8 @@ public slots:
     void sendToKorvo(uint action, uint dataOrCommand, uint i_parameter);
     void setDevConnStatus(uint8_t newStatus);
     void onAppQuit();
+    // Asks for the catalogue again (the window's retry button).
+    void retryCatalogue();
 
 private slots:
     void tim_portCheckerTimeout();
@@ -182,6 +195,7 @@ private:
     // Runs from a successful run to the device's return or the time-out.
     QTimer* returnTimer = nullptr;
     QString returnSerial; // the USB serial of the run's port, if it had one
+    QTimer* catalogueRetryTimer = nullptr;
     // Set while readSerialData parses, so a nested readyRead cannot feed
     // later bytes into the parser ahead of earlier ones.
     bool parsingInput = false;

@@ -33,6 +33,9 @@ Page {
     readonly property int dfuVersion: flasher ? flasher.dfuVersion : 0
     // Why the device's port could not be opened; empty while there is no reason.
     readonly property string portProblem: flasher ? flasher.portProblem : ""
+    // The outcome of the latest catalogue request, and why it failed.
+    readonly property int catalogueState: flasher ? flasher.catalogueState : DFU_client.CatalogueIdle
+    readonly property bool catalogueFailed: catalogueState === DFU_client.CatalogueFailed
 
     width: 800
     height: 250
@@ -51,6 +54,8 @@ Page {
         horizontalAlignment: Text.AlignHCenter
         verticalAlignment: Text.AlignVCenter
         font.pixelSize: 16
+        // The device name comes from the device: never read as markup.
+        textFormat: Text.PlainText
         text: page.devConnStatus === 0
               ? "Устройство не подключено"
               : "Подключено - " + page.flasher.deviceName
@@ -91,6 +96,22 @@ Page {
         onClicked: page.flasher.sendToKorvo(1, 13, 0)
     }
 
+    // So that nobody restarts the device into its boot loader for nothing.
+    Label {
+        id: catalogueErrorLabel
+        objectName: "catalogueErrorLabel"
+        anchors.top: updateButton.bottom
+        anchors.topMargin: 8
+        anchors.horizontalCenter: parent.horizontalCenter
+        width: page.width - 40
+        horizontalAlignment: Text.AlignHCenter
+        wrapMode: Text.Wrap
+        font.pixelSize: 12
+        textFormat: Text.PlainText
+        visible: page.devConnStatus === 1 && page.catalogueFailed
+        text: qsTr("Каталог прошивок недоступен: %1").arg(page.flasher ? page.flasher.catalogueError : "")
+    }
+
     Frame {
         id: centreFrame
         objectName: "centreFrame"
@@ -115,9 +136,45 @@ Page {
             model: firmwareListModel
             textRole: "text"
             displayText: currentIndex < 0
-                         ? (count === 0 ? "Нет доступных прошивок для этого устройства"
-                                        : "Выбрать прошивку ...")
+                         ? (count > 0 ? "Выбрать прошивку ..."
+                                      : page.catalogueState === DFU_client.CatalogueLoading
+                                        ? qsTr("Загрузка списка прошивок…")
+                                        : page.catalogueFailed
+                                          ? qsTr("Каталог прошивок недоступен")
+                                          : "Нет доступных прошивок для этого устройства")
                          : currentText
+
+            // File names come from the server: shown as plain text, never as
+            // markup (which could, say, fetch an image from anywhere).
+            contentItem: Text {
+                objectName: "firmwareComboText"
+                leftPadding: 12
+                rightPadding: 1
+                topPadding: 6 - firmwareComboBox.padding
+                bottomPadding: 6 - firmwareComboBox.padding
+                text: firmwareComboBox.displayText
+                textFormat: Text.PlainText
+                font: firmwareComboBox.font
+                color: firmwareComboBox.palette.buttonText
+                verticalAlignment: Text.AlignVCenter
+                elide: Text.ElideRight
+            }
+            delegate: ItemDelegate {
+                width: ListView.view.width
+                text: model.text
+                font.weight: firmwareComboBox.currentIndex === index ? Font.DemiBold : Font.Normal
+                highlighted: firmwareComboBox.highlightedIndex === index
+                hoverEnabled: firmwareComboBox.hoverEnabled
+                contentItem: Text {
+                    objectName: "firmwareEntryText"
+                    text: parent.text
+                    textFormat: Text.PlainText
+                    font: parent.font
+                    color: parent.highlighted ? parent.palette.highlightedText : parent.palette.text
+                    verticalAlignment: Text.AlignVCenter
+                    elide: Text.ElideRight
+                }
+            }
         }
 
         BasicButton {
@@ -127,6 +184,7 @@ Page {
             anchors.horizontalCenter: parent.horizontalCenter
             anchors.horizontalCenterOffset: 235
             text: qsTr("Прошить выбранное")
+            visible: !retryButton.visible
             enabled: page.devConnStatus === 2 && firmwareComboBox.currentIndex >= 0
             onClicked: page.flasher.flashFromUrl(
                            firmwareListModel.get(firmwareComboBox.currentIndex).url)
@@ -152,6 +210,19 @@ Page {
             text: page.downloading ? qsTr("Загрузка прошивки…")
                                    : qsTr("Прошивка… %1 %").arg(page.flashingPercent)
             visible: page.downloading || (page.flashingPercent > 0 && page.flashingPercent < 100)
+        }
+
+        // In the flash button's place while there is nothing to flash
+        // because the catalogue could not be fetched.
+        BasicButton {
+            id: retryButton
+            objectName: "retryButton"
+            y: 27
+            anchors.horizontalCenter: parent.horizontalCenter
+            anchors.horizontalCenterOffset: 235
+            text: qsTr("Повторить")
+            visible: page.catalogueFailed && firmwareComboBox.count === 0
+            onClicked: page.flasher.retryCatalogue()
         }
 
         ProgressBar {

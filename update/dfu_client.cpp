@@ -17,6 +17,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslError>
 #include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
@@ -37,9 +38,11 @@ QElapsedTimer flashingClock;
 
 // Set on a reply whose body went past its size bound.
 const char* const tooLargeProperty = "trennicTooLarge";
-// Set on a reply aborted because the server redirected it away from https:
-// the server answered, so the cache does not stand in for it.
-const char* const refusedRedirectProperty = "trennicRefusedRedirect";
+// Set on a reply aborted because a redirect left https: the server
+// answered, so the cache does not stand in for it.
+const char* const redirectRefusedProperty = "trennicRedirectRefused";
+// The texts of the certificate problems a reply met (QStringList).
+const char* const sslErrorsProperty = "trennicSslErrors";
 
 std::atomic<int> transferTimeoutMs{int(DFU_client::defaultTransferTimeout.count())};
 std::atomic<int> prepareTimeoutMs{int(DFU_client::prepareTimeoutInterval.count())};
@@ -103,8 +106,7 @@ DFU_client::DFU_client(QObject* parent) : QObject(parent), owner(parent)
     flashingTimer->setInterval(flashingTimeoutInterval);
     // A coarse timer may fire up to 5 % early; the device gets its full 2 s.
     flashingTimer->setTimerType(Qt::PreciseTimer);
-    networkManager = new QNetworkAccessManager(this);
-    connect(networkManager, &QNetworkAccessManager::finished, this, &DFU_client::webServerReply);
+    manager();
     // The computer stays awake from the start of a run to its end.
     auto* keepAwake = new KeepAwake(this);
     connect(this, &DFU_client::flashingStarted, keepAwake,
@@ -527,7 +529,7 @@ QNetworkReply* DFU_client::get(const QString& url, qint64 maxBytes)
     request.setTransferTimeout(transferTimeoutMs.load());
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
-    QNetworkReply* reply = networkManager->get(request);
+    QNetworkReply* reply = manager()->get(request);
     connect(reply, &QNetworkReply::downloadProgress, reply,
             [reply, maxBytes](qint64 received, qint64 total) {
                 if (received > maxBytes || total > maxBytes) {
@@ -541,16 +543,88 @@ QNetworkReply* DFU_client::get(const QString& url, qint64 maxBytes)
     // Never leave https, not even for a plain-http start.
     connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl& target) {
         if (target.scheme() != QLatin1String("https")) {
-            reply->setProperty(refusedRedirectProperty, true);
+            reply->setProperty(redirectRefusedProperty, true);
             reply->abort();
         }
     });
+    // Kept to name the cause of a failed handshake; the errors are never
+    // ignored, so the handshake fails.
+    connect(reply, &QNetworkReply::sslErrors, reply, [reply](const QList<QSslError>& errors) {
+        QStringList texts = reply->property(sslErrorsProperty).toStringList();
+        for (const QSslError& error : errors)
+            if (!texts.contains(error.errorString()))
+                texts.append(error.errorString());
+        reply->setProperty(sslErrorsProperty, texts);
+    });
     return reply;
+}
+
+QNetworkAccessManager* DFU_client::manager()
+{
+    if (networkManager == nullptr) {
+        networkManager = new QNetworkAccessManager(this);
+        connect(networkManager, &QNetworkAccessManager::finished, this,
+                &DFU_client::webServerReply);
+    }
+    return networkManager;
+}
+
+void DFU_client::endNetworkRequests()
+{
+    if (networkManager == nullptr)
+        return;
+    disconnect(networkManager, nullptr, this, nullptr);
+    const QList<QNetworkReply*> replies = networkManager->findChildren<QNetworkReply*>();
+    for (QNetworkReply* reply : replies)
+        reply->abort();
+    // Deleted at once: an aborted request leaves its connection waiting for
+    // its host lookup, which would then find nothing to report to.
+    delete networkManager;
+    networkManager = nullptr;
+}
+
+void DFU_client::setCatalogueState(CatalogueState state, const QString& error)
+{
+    if (state == catalogueStateValue && error == catalogueErrorText)
+        return;
+    catalogueStateValue = state;
+    catalogueErrorText = error;
+    emit catalogueStateChanged();
+}
+
+QString DFU_client::failureCause(QNetworkReply* reply)
+{
+    if (reply->property(tooLargeProperty).toBool())
+        return QStringLiteral("reply too large");
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && status.toInt() >= 400)
+        return QStringLiteral("HTTP %1").arg(status.toInt());
+    if (reply->property(redirectRefusedProperty).toBool())
+        return QStringLiteral("redirected away from https");
+    const QStringList certificateProblems = reply->property(sslErrorsProperty).toStringList();
+    if (reply->error() == QNetworkReply::SslHandshakeFailedError && !certificateProblems.isEmpty())
+        return certificateProblems.join(QStringLiteral("; "));
+    // Nothing else aborts a request of this object: the transfer time-out did.
+    if (reply->error() == QNetworkReply::OperationCanceledError
+        || reply->error() == QNetworkReply::TimeoutError)
+        return QStringLiteral("timed out");
+    const QString proxy = FirmwareServer::proxyFor(reply->request().url());
+    if (proxy.isEmpty())
+        return reply->errorString();
+    // Qt's proxy texts start with "Proxy" ("Proxy connection refused"); a
+    // refusal reported by the proxy for the server has none.
+    QString text = reply->errorString();
+    if (text.startsWith(QLatin1String("Proxy "), Qt::CaseInsensitive))
+        text.remove(0, 6);
+    if (!text.isEmpty())
+        text[0] = text.at(0).toLower();
+    return QStringLiteral("proxy %1: %2").arg(proxy, text);
 }
 
 void DFU_client::webServerFileListRequest()
 {
     debugLine() << "webServerFileListRequest";
+    setCatalogueState(CatalogueLoading);
     USB_StmFlasher* flasher = link();
     get(catalogueRequestUrl(flasher ? flasher->clientVersion() : QString()), maxCatalogueBytes);
 }
@@ -655,17 +729,21 @@ void DFU_client::webServerReply(QNetworkReply* reply)
         debugLine() << "reply->errorString(): "
                     << (tooLarge ? QStringLiteral("reply too large") : reply->errorString())
                     << networkErrorName(error);
-        // The server cannot give its catalogue: the one it gave last stands in.
-        if (isCatalogueReply)
+        if (isCatalogueReply) {
+            // Set first, so that those told of the outcome can read its cause.
+            setCatalogueState(CatalogueFailed, failureCause(reply));
+            // The catalogue the server gave last stands in for it.
             useStoredCatalogue();
+        }
         emit availableFirmwaresChanged();
         if (isCatalogueReply)
             emit catalogueRequestFinished(false);
         if (isPendingDownload && runUnderway && firmwareBin.isEmpty()) {
-            const bool answered = tooLarge || reply->property(refusedRedirectProperty).toBool();
+            const bool answered = tooLarge || reply->property(redirectRefusedProperty).toBool();
             if (!answered && isUnreachable(error) && flashStoredImage(pendingFileUrl))
                 return;
             runUnderway = false;
+            downloadErrorText = failureCause(reply);
             reportEnd(FlashDownloadFailed, downloadFailedMessage);
         }
         return;
@@ -683,10 +761,12 @@ void DFU_client::webServerReply(QNetworkReply* reply)
         switch (catalogueFromJson(body, FirmwareServer::baseUrl(), &catalogue)) {
         case CatalogueParse::NotJsonObject:
             debugLine() << "Failed to create JSON doc.";
+            setCatalogueState(CatalogueFailed, QStringLiteral("malformed catalogue"));
             emit catalogueRequestFinished(false);
             return;
         case CatalogueParse::EmptyObject:
             debugLine() << "JSON object is empty.";
+            setCatalogueState(CatalogueFailed, QStringLiteral("empty catalogue"));
             emit catalogueRequestFinished(false);
             return;
         case CatalogueParse::Ok:
@@ -694,6 +774,7 @@ void DFU_client::webServerReply(QNetworkReply* reply)
                 FirmwareCache().storeCatalogue(FirmwareServer::baseUrl(), body);
             allFirmwares = catalogue;
             usedCatalogueTime = QDateTime();
+            setCatalogueState(CatalogueReady);
             debugLine() << "webServerReply availableFirmwaresChanged: " << allFirmwares.size();
             emit availableFirmwaresChanged();
             emit catalogueRequestFinished(true);

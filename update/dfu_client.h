@@ -24,6 +24,8 @@ class USB_StmFlasher;
 class DFU_client : public QObject
 {
     Q_OBJECT
+    Q_PROPERTY(CatalogueState catalogueState READ catalogueState NOTIFY catalogueStateChanged)
+    Q_PROPERTY(QString catalogueError READ catalogueError NOTIFY catalogueStateChanged)
 
 public:
     // How a run ended, beside the text the user sees: callers decide by this,
@@ -39,6 +41,16 @@ public:
         FlashInterrupted, // ended by interruptRun() (Ctrl-C, the application quitting)
     };
     Q_ENUM(FlashResult)
+
+    // Outcome of the latest catalogue request. Only a good reply replaces
+    // the catalogue; a failed one leaves it and names its cause.
+    enum CatalogueState {
+        CatalogueIdle, // nothing asked yet
+        CatalogueLoading, // a request is under way
+        CatalogueReady, // the last reply replaced the catalogue
+        CatalogueFailed, // the last request failed; catalogueError says why
+    };
+    Q_ENUM(CatalogueState)
 
     // The parent must be the creating USB_StmFlasher.
     explicit DFU_client(QObject* parent);
@@ -113,6 +125,21 @@ public:
     // record; false when there is none (a mismatching entry is removed) or
     // the cache is off. Nothing is sent to the device then.
     bool flashStoredImage(const QString& url);
+    CatalogueState catalogueState() const { return catalogueStateValue; }
+    // Empty unless the state is CatalogueFailed: Qt's text of a connection
+    // failure, the certificate problems, "HTTP 503", "malformed catalogue",
+    // "empty catalogue", "reply too large" or "timed out"; a connection
+    // failure through a proxy names the proxy.
+    QString catalogueError() const { return catalogueErrorText; }
+    // Why the last image download failed, in the same words; empty while
+    // none has failed.
+    QString downloadError() const { return downloadErrorText; }
+
+    // Ends every request still under way without reporting it and drops the
+    // network manager, whose host lookups would otherwise finish into
+    // requests that are gone (Qt warns then). For a process about to exit;
+    // later requests get a new manager.
+    void endNetworkRequests();
 
 signals:
     void flashingFinished();
@@ -137,6 +164,7 @@ signals:
     // Bytes of the pending image download received so far, and its size
     // (-1 while unknown).
     void downloadProgress(qint64 received, qint64 total);
+    void catalogueStateChanged();
 
 public slots:
     void flashFromFile(QString fileName);
@@ -177,12 +205,19 @@ private:
     void drainPort();
     void prepare(unsigned int packetNum, QByteArray* out) const;
     QNetworkReply* get(const QString& url, qint64 maxBytes);
+    QNetworkAccessManager* manager();
+    void setCatalogueState(CatalogueState state, const QString& error = QString());
+    // Why a catalogue request failed, from a reply that ended with an error.
+    static QString failureCause(QNetworkReply* reply);
 
     uint8_t flashingProgress = 0;
     QObject* owner = nullptr;
     QSerialPort* serialPort = nullptr;
     QNetworkAccessManager* networkManager = nullptr;
     QVariantMap allFirmwares;
+    CatalogueState catalogueStateValue = CatalogueIdle;
+    QString catalogueErrorText;
+    QString downloadErrorText;
     QString pendingFileUrl;
     uint32_t pNum = 0;
     uint32_t totalBytesConfirmed = 0;

@@ -2,6 +2,9 @@
 
 #include <QMutex>
 #include <QMutexLocker>
+#include <QNetworkProxy>
+#include <QNetworkProxyFactory>
+#include <QNetworkProxyQuery>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 
@@ -47,6 +50,31 @@ bool addTrustedCaFile(const QString& pemFile)
     configuration.addCaCertificates(certificates);
     QSslConfiguration::setDefaultConfiguration(configuration);
     return true;
+}
+
+void useSystemProxy()
+{
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
+}
+
+void setProxy(const QNetworkProxy& proxy)
+{
+    QNetworkProxyFactory::setUseSystemConfiguration(false);
+    QNetworkProxy::setApplicationProxy(proxy);
+}
+
+QString proxyFor(const QUrl& url)
+{
+    // The first proxy that can tunnel is the one the access manager takes.
+    const QList<QNetworkProxy> proxies
+        = QNetworkProxyFactory::proxyForQuery(QNetworkProxyQuery(url));
+    for (const QNetworkProxy& proxy : proxies) {
+        if (proxy.type() == QNetworkProxy::NoProxy)
+            return QString();
+        if (proxy.isTransparentProxy())
+            return QStringLiteral("%1:%2").arg(proxy.hostName()).arg(proxy.port());
+    }
+    return QString();
 }
 
 } // namespace FirmwareServer

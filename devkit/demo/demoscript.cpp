@@ -2,6 +2,7 @@
 
 #include "debugline.h"
 #include "korvoemulator.h"
+#include "localfirmwareserver.h"
 #include "portholder.h"
 #include "usb_stmflasher.h"
 
@@ -115,11 +116,28 @@ DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
     });
     waitFor(QStringLiteral("the device connected once its port is free"),
             [this] { return status() == 1; });
-    then(QStringLiteral("done"), [this] {
+    then(QStringLiteral("stop the firmware server, unplug the device"), [this] {
+        if (firmwareServer)
+            firmwareServer->stop();
+        emulator->stop();
+    });
+    waitFor(QStringLiteral("no device"), [this] { return status() == 0; });
+    then(QStringLiteral("plug the device in again"), [this] {
+        if (!emulator->start())
+            fail(QStringLiteral("the emulated device did not start: ") + emulator->errorString());
+    });
+    waitFor(QStringLiteral("the application firmware without a catalogue"), [this] {
+        QQuickItem* line = item("catalogueErrorLabel");
+        return status() == 1 && line && line->isVisible();
+    });
+    pause(settleTime);
+    then(QStringLiteral("screenshot of the unavailable catalogue"), [this] {
+        screenshot(QStringLiteral("8-catalogue-unavailable.png"));
         done = true;
         pollTimer.stop();
-        emit finished(true, QStringLiteral("flashed %1; the device now runs firmware %2")
-                                .arg(chosenImage, newFirmwareVersion));
+        emit finished(true,
+                      QStringLiteral("flashed %1; the device now runs firmware %2")
+                          .arg(chosenImage, newFirmwareVersion));
     });
 }
 

@@ -11,6 +11,7 @@
 
 class KorvoEmulator;
 class PortHolder;
+class LocalFirmwareServer;
 class QQuickItem;
 class QQuickWindow;
 class USB_StmFlasher;
@@ -40,6 +41,8 @@ public:
                QObject* parent = nullptr);
 
     void start();
+    // The firmware server the pass stops to show an unavailable catalogue.
+    void setFirmwareServer(LocalFirmwareServer* server) { firmwareServer = server; }
 
 signals:
     void finished(bool ok, const QString& message);
@@ -70,6 +73,7 @@ private:
 
     QQuickWindow* window;
     KorvoEmulator* emulator;
+    LocalFirmwareServer* firmwareServer = nullptr;
     QString screenshotDir;
     QList<Step> steps;
     int current = 0;

@@ -109,6 +109,7 @@ void DemoSession::windowLoaded(QQmlApplicationEngine& engine)
     }
 
     script = new DemoScript(window, emulator.get(), options.screenshotDir, this);
+    script->setFirmwareServer(server.get());
     connect(script, &DemoScript::finished, this, [this](bool ok, const QString& message) {
         QTextStream out(stdout);
         out << "trennic-flasher-demo: " << message << "\n";

@@ -80,6 +80,7 @@ Popup {
             width: 0.9 * parent.width
             padding: 15 * dialog.pixelScale
             text: dialog.dialogTitle
+            textFormat: Text.PlainText
             color: "white"
             wrapMode: Text.WordWrap
             horizontalAlignment: Text.AlignHCenter
@@ -98,6 +99,8 @@ Popup {
             topPadding: 10 * dialog.pixelScale
             text: dialog.dialogNote.length > 0 ? dialog.dialogText + "\n\n" + dialog.dialogNote
                                                : dialog.dialogText
+            // Messages may carry outside text (error texts, names).
+            textFormat: Text.PlainText
             color: "white"
             wrapMode: Text.WordWrap
             horizontalAlignment: Text.AlignHCenter

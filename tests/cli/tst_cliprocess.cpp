@@ -1,9 +1,11 @@
+#include "devcertificates.h"
 #include "dfu_client.h"
 #include "firmwarecache.h"
 #include "korvoemulator.h"
 #include "korvoenums.h"
 #include "korvofirmwareimage.h"
 #include "localfirmwareserver.h"
+#include "loopbackproxy.h"
 #include "runrecord.h"
 
 #include <QDir>
@@ -32,6 +34,8 @@ private slots:
     void info_printsWhatTheDeviceReports();
     void list_printsEntriesNewestFirstOrTellsCatalogueUnavailable_data();
     void list_printsEntriesNewestFirstOrTellsCatalogueUnavailable();
+    void proxy_carriesCatalogueOrIsNamed_data();
+    void proxy_carriesCatalogueOrIsNamed();
     void flash_writesImageByteForByteAndSaysSuccess_data();
     void flash_writesImageByteForByteAndSaysSuccess();
     void flash_confirmsTheVersionTheDeviceComesBackWith_data();
@@ -76,6 +80,7 @@ private:
     QProcessEnvironment environment(const QString& dataHome = QString(),
                                     const QString& cacheHome = QString()) const;
     QString dataFolder() const;
+    Result run(const QStringList& arguments, const QProcessEnvironment& environment);
     QString fileUrl(const QString& device, const QString& folder, const QString& file) const;
     int commandCount(quint8 command) const;
     int flashPacketCount() const;
@@ -178,8 +183,14 @@ QString TestCliProcess::dataFolder() const
 TestCliProcess::Result TestCliProcess::run(const QStringList& arguments, const QString& dataHome,
                                            const QString& cacheHome)
 {
+    return run(arguments, environment(dataHome, cacheHome));
+}
+
+TestCliProcess::Result TestCliProcess::run(const QStringList& arguments,
+                                           const QProcessEnvironment& environment)
+{
     QProcess process;
-    process.setProcessEnvironment(environment(dataHome, cacheHome));
+    process.setProcessEnvironment(environment);
     process.start(QStringLiteral(TRENNIC_CLI_PATH), arguments);
     Result result;
     if (!process.waitForStarted())
@@ -241,6 +252,10 @@ void TestCliProcess::info_printsWhatTheDeviceReports()
                             "board version: 7\n"
                             "board revision: C\n"
                             "device name: Korvo 7\n"));
+    // Nothing but its own lines: the catalogue request still under way ends quietly.
+    QCOMPARE(result.err, QStringLiteral("Waiting for a device at %1...\n"
+                                        "Device \"Korvo 7\": application firmware, firmware 01.05\n")
+                             .arg(linkPath));
     QCOMPARE(commandCount(korvoEnums::PrepareToFlash), 0);
 }
 
@@ -250,13 +265,15 @@ void TestCliProcess::list_printsEntriesNewestFirstOrTellsCatalogueUnavailable_da
     QTest::addColumn<int>("fault"); // 0 none, 1 server down, 2 HTTP 500, 3 not JSON
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QString>("cause");
 
     const QStringList newestFirst{"fw_3.bin", "fw_2.bin", "fw_1.bin"};
-    QTest::newRow("Korvo 7: newest first") << device << 0 << 0 << newestFirst;
-    QTest::newRow("a device without images: empty") << "Korvo 9" << 0 << 0 << QStringList();
-    QTest::newRow("server down") << device << 1 << 4 << QStringList();
-    QTest::newRow("HTTP 500") << device << 2 << 4 << QStringList();
-    QTest::newRow("catalogue not JSON") << device << 3 << 4 << QStringList();
+    QTest::newRow("Korvo 7: newest first") << device << 0 << 0 << newestFirst << "";
+    QTest::newRow("a device without images: empty") << "Korvo 9" << 0 << 0 << QStringList() << "";
+    QTest::newRow("server down") << device << 1 << 4 << QStringList() << "Connection refused";
+    QTest::newRow("HTTP 500") << device << 2 << 4 << QStringList() << "HTTP 500";
+    QTest::newRow("catalogue not JSON")
+        << device << 3 << 4 << QStringList() << "malformed catalogue";
 }
 
 void TestCliProcess::list_printsEntriesNewestFirstOrTellsCatalogueUnavailable()
@@ -265,6 +282,7 @@ void TestCliProcess::list_printsEntriesNewestFirstOrTellsCatalogueUnavailable()
     QFETCH(int, fault);
     QFETCH(int, exitCode);
     QFETCH(QStringList, files);
+    QFETCH(QString, cause);
     startDevice({});
 
     QStringList arguments = commonArguments();
@@ -294,7 +312,62 @@ void TestCliProcess::list_printsEntriesNewestFirstOrTellsCatalogueUnavailable()
     }
     QCOMPARE(result.out, expected.isEmpty() ? QString() : expected.join('\n') + '\n');
     if (exitCode == 4)
-        QVERIFY2(result.err.contains("catalogue is unavailable"), qPrintable(result.err));
+        QVERIFY2(result.err.endsWith("trennic-flasher-cli: catalogue unavailable: " + cause + '\n'),
+                 qPrintable(result.err));
+}
+
+void TestCliProcess::proxy_carriesCatalogueOrIsNamed_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("environment"); // https_proxy names the proxy
+    QTest::addColumn<bool>("refusing");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("tunnels");
+    QTest::newRow("--proxy: through it") << QStringList{"--proxy", "P"} << false << false << 0 << 1;
+    QTest::newRow("https_proxy: through it") << QStringList{} << true << false << 0 << 1;
+    QTest::newRow("--no-proxy over https_proxy: direct")
+        << QStringList{"--no-proxy"} << true << false << 4 << 0;
+    QTest::newRow("--proxy refusing: named") << QStringList{"--proxy", "P"} << false << true << 4
+                                             << 1;
+}
+
+void TestCliProcess::proxy_carriesCatalogueOrIsNamed()
+{
+    QFETCH(QStringList, options);
+    QFETCH(bool, environment);
+    QFETCH(bool, refusing);
+    QFETCH(int, exitCode);
+    QFETCH(int, tunnels);
+    LoopbackProxy proxy;
+    QVERIFY2(proxy.start(), qPrintable(proxy.errorString()));
+    proxy.setMode(refusing ? LoopbackProxy::Mode::RefuseAll : LoopbackProxy::Mode::Tunnel);
+    startDevice({});
+    // A name only the proxy resolves: Qt sends nothing for 127.0.0.1 through a proxy.
+    const QString named = QStringLiteral("https://%1:%2%3")
+                              .arg(DevCertificates::proxiedHostName)
+                              .arg(server->port())
+                              .arg(LocalFirmwareServer::basePath);
+    QStringList arguments = commonArguments();
+    arguments[arguments.indexOf(QStringLiteral("--server")) + 1] = named;
+    options.replaceInStrings(QRegularExpression("^P$"), proxy.url());
+    QProcessEnvironment env = this->environment();
+    env.remove("no_proxy");
+    env.remove("https_proxy");
+    if (environment)
+        env.insert("https_proxy", proxy.url());
+
+    const Result result = run(arguments << options << QStringLiteral("--list"), env);
+    COMPARE_EXIT_CODE(result, exitCode);
+    const QString target = QStringLiteral("%1:%2").arg(DevCertificates::proxiedHostName).arg(
+        server->port());
+    QCOMPARE(proxy.connectTargets(), QStringList(QVector<QString>(tunnels, target).toList()));
+    if (exitCode == 0)
+        QVERIFY2(result.out.startsWith("fw_3.bin\t" + named), qPrintable(result.out));
+    if (refusing)
+        QVERIFY2(result.err.endsWith(QStringLiteral("catalogue unavailable: proxy "
+                                                    "127.0.0.1:%1: denied connection\n")
+                                         .arg(proxy.port())),
+                 qPrintable(result.err));
 }
 
 void TestCliProcess::flash_writesImageByteForByteAndSaysSuccess_data()
@@ -423,6 +496,9 @@ void TestCliProcess::failedRun_exits1WithEngineText()
     const Result result = run(arguments);
     COMPARE_EXIT_CODE(result, 1);
     QCOMPARE(result.out, message + '\n');
+    if (source == "url")
+        QVERIFY2(result.err.contains("trennic-flasher-cli: download failed: HTTP 404\n"),
+                 qPrintable(result.err));
     QCOMPARE(emulator->completedRuns(), 0);
     QCOMPARE(commandCount(korvoEnums::KeepOnline) > 0, deviceTouched);
 }

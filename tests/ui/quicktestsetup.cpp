@@ -1,12 +1,13 @@
 #include "firmwarecache.h"
+#include "firmwareserver.h"
 #include "flasherapp.h"
 #include "serialportenvironment.h"
 #include "usb_stmflasher.h"
 
 #include <QDesktopServices>
-#include <QMutex>
 #include <QDir>
 #include <QFile>
+#include <QMutex>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QUrl>
@@ -92,6 +93,16 @@ private:
     QList<QUrl> urls;
 };
 
+// Lets a test point the window's link at another firmware address, e.g. a
+// port nothing listens on.
+class FirmwareAddress : public QObject
+{
+    Q_OBJECT
+
+public:
+    Q_INVOKABLE void setBaseUrl(const QString& url) { FirmwareServer::setBaseUrl(url); }
+};
+
 } // namespace
 
 // Prepares the QML window tests the way start-up prepares the tool: identity,
@@ -121,6 +132,8 @@ public slots:
         engine->rootContext()->setContextProperty(
             QStringLiteral("testImageFolder"),
             QUrl::fromLocalFile(settingsDir.filePath(QStringLiteral("images"))).toString());
+        engine->rootContext()->setContextProperty(QStringLiteral("firmwareAddress"),
+                                                  &firmwareAddress);
         FlasherApp::registerQmlTypes();
         engine->rootContext()->setContextProperty(QStringLiteral("testPorts"), &testPorts);
         // Lets the tests call the link's setDevConnStatus(uint8_t) as the
@@ -139,6 +152,7 @@ private:
     NoSerialPorts noSerialPorts;
     OpenedUrls openedUrls;
     TestPorts testPorts{&noSerialPorts};
+    FirmwareAddress firmwareAddress;
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(trennic_ui, QuickTestSetup)

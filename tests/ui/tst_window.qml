@@ -21,6 +21,19 @@ TestCase {
         testPorts.listUnopenablePort("")
     }
 
+    // The width a text takes when shown exactly as written.
+    Text {
+        id: plain
+        visible: false
+        textFormat: Text.PlainText
+    }
+
+    function plainWidth(font, text) {
+        plain.font = font
+        plain.text = text
+        return plain.contentWidth
+    }
+
     function openWindow(x, y) {
         store.setValue("x", x)
         store.setValue("y", y)
@@ -373,5 +386,90 @@ TestCase {
         window.destroy()
         tryVerify(function () { return Number(store.value("x", -1)) === 21 })
         compare(Number(store.value("y", -1)), 22)
+    }
+
+    // A real failed request: nothing listens at the firmware address.
+    function failCatalogue() {
+        firmwareAddress.setBaseUrl("https://127.0.0.1:1/trennics_firmware")
+        link.retryCatalogue()
+        tryCompare(link, "catalogueState", DFU_client.CatalogueFailed, 10000)
+    }
+
+    function test_catalogueFaces_data() {
+        return [
+            { tag: "application firmware, catalogue unavailable", status: 1, fail: true, line: true,
+              display: "", retry: false },
+            { tag: "boot loader, catalogue unavailable", status: 2, fail: true, line: false,
+              display: "Каталог прошивок недоступен", retry: true },
+            { tag: "boot loader, catalogue loading", status: 2, fail: false, line: false,
+              display: "Загрузка списка прошивок…", retry: false }
+        ]
+    }
+
+    function test_catalogueFaces(data) {
+        openWindow()
+        showDevice(data.status, 2, [])
+        if (data.fail)
+            failCatalogue()
+        else
+            link.retryCatalogue() // under way until the refusal comes in
+        var line = item("catalogueErrorLabel")
+        compare(line.visible, data.line)
+        if (data.line)
+            compare(line.text, "Каталог прошивок недоступен: Connection refused")
+        if (data.display)
+            compare(item("firmwareComboBox").displayText, data.display)
+        compare(item("retryButton").visible, data.retry)
+        compare(item("flashButton").visible, data.status === 2 && !data.retry)
+        if (!data.retry)
+            return
+        // The button asks again.
+        mouseClick(item("retryButton"))
+        compare(link.catalogueState, DFU_client.CatalogueLoading)
+        tryCompare(link, "catalogueState", DFU_client.CatalogueFailed, 10000)
+        // A list kept from an earlier catalogue is still offered.
+        showDevice(2, 2, ["fw_1.bin"])
+        compare(item("firmwareComboBox").displayText, "Выбрать прошивку ...")
+        compare(item("retryButton").visible, false)
+    }
+
+    function test_outsideText_isShownLiterally() {
+        openWindow()
+        var fileName = '<img src="https://127.0.0.1:1/x.png">fw.bin'
+        showDevice(2, 0, [fileName])
+        link.deviceName = "<b>Korvo</b> & <i>7</i>"
+        link.devConnStatusChanged()
+        var label = item("informationLabel")
+        var first = "Подключено - <b>Korvo</b> & <i>7</i>"
+        var second = " Текущая версия прошивки: 01.05"
+        compare(label.text, first + "\n" + second)
+        compare(label.lineCount, 2)
+        fuzzyCompare(label.contentWidth,
+                     Math.max(plainWidth(label.font, first), plainWidth(label.font, second)), 1)
+
+        var combo = item("firmwareComboBox")
+        combo.currentIndex = 0
+        var shown = findChild(combo, "firmwareComboText")
+        compare(shown.text, fileName)
+        // The combo box elides its end; read as markup only "fw.bin" would show.
+        verify(shown.contentWidth > 0.9 * plainWidth(shown.font, fileName), shown.contentWidth)
+        combo.popup.open()
+        tryVerify(function () { return findChild(combo.popup.contentItem, "firmwareEntryText") })
+        var entry = findChild(combo.popup.contentItem, "firmwareEntryText")
+        compare(entry.text, fileName)
+        verify(entry.contentWidth > 0.9 * plainWidth(entry.font, fileName), entry.contentWidth)
+        combo.popup.close()
+
+        link.showInfoMessage("<b>Ошибка</b> & <i>текст</i>\nвторая строка")
+        var dialog = null
+        for (var i = 0; i < window.overlay.children.length; ++i)
+            if (findChild(window.overlay.children[i], "messageText"))
+                dialog = window.overlay.children[i]
+        verify(dialog)
+        var message = findChild(dialog, "messageText")
+        compare(message.lineCount, 2)
+        fuzzyCompare(message.contentWidth,
+                     Math.max(plainWidth(message.font, "<b>Ошибка</b> & <i>текст</i>"),
+                              plainWidth(message.font, "вторая строка")), 1)
     }
 }

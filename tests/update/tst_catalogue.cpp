@@ -1,11 +1,13 @@
 #include "devcertificates.h"
 #include "dfu_client.h"
 #include "firmwareserver.h"
+#include "korvoemulator.h"
 #include "korvoenums.h"
 #include "localfirmwareserver.h"
 #include "logcapture.h"
 #include "runrecorder.h"
 
+#include <QSslError>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -19,6 +21,7 @@ namespace {
 
 constexpr int replyTimeoutMs = 10000;
 constexpr std::chrono::milliseconds shortTransferTimeout{300};
+constexpr std::chrono::milliseconds shortRetryInterval{300};
 const QByteArray example
     = R"({"DeviceA":{"folder1":["image_1.bin","image_2.bin"],"folder2":["image_3.bin"]},)"
       R"("DeviceB":{"folder1":["image_4.bin"]}})";
@@ -81,6 +84,8 @@ private slots:
     void cleanup();
     void catalogueReply_replacesOrKeepsCatalogue_data();
     void catalogueReply_replacesOrKeepsCatalogue();
+    void retry_asksAgainOnlyWhenAskedOrWhileConnected_data();
+    void retry_asksAgainOnlyWhenAskedOrWhileConnected();
     void getWebFirmwaresList_takesExactDeviceKey();
     void firmwareSource_loadsOnlyWhatWasAskedFor_data();
     void firmwareSource_loadsOnlyWhatWasAskedFor();
@@ -131,6 +136,7 @@ void TestCatalogue::init()
 void TestCatalogue::cleanup()
 {
     DFU_client::setTransferTimeout(DFU_client::defaultTransferTimeout);
+    USB_StmFlasher::setCatalogueRetryInterval(USB_StmFlasher::catalogueRetryInterval);
     server->setFaults({});
     flasher.reset();
     log.reset();
@@ -166,6 +172,7 @@ void TestCatalogue::catalogueReply_replacesOrKeepsCatalogue_data()
     QTest::addColumn<bool>("signalled");
     QTest::addColumn<QVariantMap>("catalogue");
     QTest::addColumn<QString>("logLine"); // how one of the log lines ends
+    QTest::addColumn<QString>("cause"); // catalogueError; empty: the request succeeded
     const QVariantMap kept{{"DeviceA",
                             QVariantList{entry("DeviceA", "folder1", "image_1.bin"),
                                          entry("DeviceA", "folder1", "image_2.bin"),
@@ -178,25 +185,31 @@ void TestCatalogue::catalogueReply_replacesOrKeepsCatalogue_data()
                        {"D",
                         QVariantList{entry("D", "b", "x"), entry("D", "b", "12"),
                                      entry("D", "c", "y%20 z")}}}
-        << "availableFirmwaresChanged:  3";
-    QTest::newRow("empty object") << served("{}") << false << kept << "JSON object is empty.";
-    QTest::newRow("array") << served("[]") << false << kept << "Failed to create JSON doc.";
+        << "availableFirmwaresChanged:  3" << "";
+    QTest::newRow("empty object") << served("{}") << false << kept << "JSON object is empty."
+                                  << "empty catalogue";
+    QTest::newRow("array") << served("[]") << false << kept << "Failed to create JSON doc."
+                           << "malformed catalogue";
     QTest::newRow("not JSON") << served("Service Unavailable") << false << kept
-                              << "Failed to create JSON doc.";
+                              << "Failed to create JSON doc." << "malformed catalogue";
     LocalFirmwareServerFaults serverError, stalled;
     serverError.statusForPath.insert(LocalFirmwareServer::cataloguePath, 500);
     stalled.stalledPath = LocalFirmwareServer::cataloguePath;
-    QTest::newRow("HTTP 500") << serverError << true << kept << "\"InternalServerError\"";
-    QTest::newRow("nobody listening")
-        << served(example) << true << kept << "\"ConnectionRefusedError\"";
+    QTest::newRow("HTTP 500") << serverError << true << kept << "\"InternalServerError\""
+                              << "HTTP 500";
+    QTest::newRow("nobody listening") << served(example) << true << kept
+                                      << "\"ConnectionRefusedError\"" << "Connection refused";
     // Asked first: a connection made before would be used again.
     QTest::newRow("server not trusted")
-        << served(example) << true << QVariantMap{} << "\"SslHandshakeFailedError\"";
+        << served(example) << true << QVariantMap{} << "\"SslHandshakeFailedError\""
+        << QSslError(QSslError::UnableToGetLocalIssuerCertificate).errorString() + "; "
+            + QSslError(QSslError::UnableToVerifyFirstCertificate).errorString();
     const QByteArray tooLarge
         = "{\"D\":{\"f\":[\"" + QByteArray(DFU_client::maxCatalogueBytes, 'x') + "\"]}}";
-    QTest::newRow("over 4 MiB") << served(tooLarge) << true << kept << "\"OperationCanceledError\"";
+    QTest::newRow("over 4 MiB") << served(tooLarge) << true << kept << "\"OperationCanceledError\""
+                                << "reply too large";
     QTest::newRow("stalled past the transfer time-out")
-        << stalled << true << kept << "\"OperationCanceledError\"";
+        << stalled << true << kept << "\"OperationCanceledError\"" << "timed out";
 }
 
 void TestCatalogue::catalogueReply_replacesOrKeepsCatalogue()
@@ -205,11 +218,15 @@ void TestCatalogue::catalogueReply_replacesOrKeepsCatalogue()
     QFETCH(bool, signalled);
     QFETCH(QVariantMap, catalogue);
     QFETCH(QString, logLine);
+    QFETCH(QString, cause);
     const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    QCOMPARE(flasher->catalogueState(), DFU_client::CatalogueIdle);
     if (tag != "server not trusted")
         requestCatalogue(served(example));
     QSignalSpy changed(flasher.get(), &USB_StmFlasher::availableFirmwaresChanged);
     QVERIFY(changed.isValid());
+    QSignalSpy states(flasher.get(), &USB_StmFlasher::catalogueStateChanged);
+    QVERIFY(states.isValid());
     if (tag == "nobody listening")
         FirmwareServer::setBaseUrl(QStringLiteral("https://127.0.0.1:1/trennics_firmware"));
     if (!faults.stalledPath.isEmpty())
@@ -228,6 +245,72 @@ void TestCatalogue::catalogueReply_replacesOrKeepsCatalogue()
                          [&](const QString& line) { return line.endsWith(logLine); }),
              qPrintable(lines.join('\n')));
     QCOMPARE(flasher->dfu()->getWebFirmwaresList(), catalogue);
+    // Loading, then the outcome.
+    QCOMPARE(states.size(), 2);
+    QCOMPARE(flasher->catalogueState(),
+             cause.isEmpty() ? DFU_client::CatalogueReady : DFU_client::CatalogueFailed);
+    QCOMPARE(flasher->catalogueError(), cause);
+
+    // A later good reply makes it good again. (Not after the untrusted
+    // server: the access manager keeps that connection's configuration.)
+    if (tag == "server not trusted")
+        return;
+    FirmwareServer::setBaseUrl(server->baseUrl());
+    DFU_client::setTransferTimeout(DFU_client::defaultTransferTimeout);
+    requestCatalogue(served(example));
+    QCOMPARE(flasher->catalogueState(), DFU_client::CatalogueReady);
+    QCOMPARE(flasher->catalogueError(), QString());
+}
+
+void TestCatalogue::retry_asksAgainOnlyWhenAskedOrWhileConnected_data()
+{
+    QTest::addColumn<bool>("connected"); // a device's port is open
+    QTest::addColumn<bool>("button"); // retryCatalogue() is called
+    QTest::addColumn<bool>("askedAgain");
+    QTest::newRow("the retry button, no device") << false << true << true;
+    QTest::newRow("by itself while a device is connected") << true << false << true;
+    QTest::newRow("not by itself without a device") << false << false << false;
+}
+
+void TestCatalogue::retry_asksAgainOnlyWhenAskedOrWhileConnected()
+{
+    QFETCH(bool, connected);
+    QFETCH(bool, button);
+    QFETCH(bool, askedAgain);
+    USB_StmFlasher::setCatalogueRetryInterval(shortRetryInterval);
+    LocalFirmwareServerFaults unavailable;
+    unavailable.statusForPath.insert(LocalFirmwareServer::cataloguePath, 503);
+    server->setFaults(unavailable);
+    std::unique_ptr<KorvoEmulator> device;
+    if (connected) {
+        KorvoEmulatorSettings settings;
+        settings.deviceName = QStringLiteral("Korvo 7");
+        device = std::make_unique<KorvoEmulator>(settings);
+        QVERIFY2(device->start(), qPrintable(device->errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(flasher->port()->isOpen(), replyTimeoutMs);
+    } else {
+        flasher->retryCatalogue();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(flasher->catalogueState(), DFU_client::CatalogueFailed,
+                              replyTimeoutMs);
+    QCOMPARE(flasher->catalogueError(), QStringLiteral("HTTP 503"));
+
+    // The server is good again.
+    server->setFaults(served(example));
+    QSignalSpy states(flasher.get(), &USB_StmFlasher::catalogueStateChanged);
+    QVERIFY(states.isValid());
+    if (button)
+        flasher->retryCatalogue();
+    if (askedAgain) {
+        QTRY_COMPARE_WITH_TIMEOUT(flasher->catalogueState(), DFU_client::CatalogueReady,
+                                  replyTimeoutMs);
+        QCOMPARE(flasher->dfu()->getWebFirmwaresList().size(), 2);
+    } else {
+        QVERIFY(!states.wait(int(shortRetryInterval.count()) * 4));
+        QCOMPARE(flasher->catalogueState(), DFU_client::CatalogueFailed);
+    }
+    if (device)
+        device->stop();
 }
 
 void TestCatalogue::getWebFirmwaresList_takesExactDeviceKey()
