@@ -17,7 +17,6 @@
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpServer>
-#include <QThread>
 #include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
@@ -352,7 +351,7 @@ void LocalFirmwareServer::setRoot(const QString& root)
 
 bool LocalFirmwareServer::start()
 {
-    if (thread)
+    if (host.isRunning())
         return true;
     const DevCertificates::Set& certificates = DevCertificates::get();
     if (!certificates.ok) {
@@ -365,24 +364,10 @@ bool LocalFirmwareServer::start()
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
     configuration.setProtocol(QSsl::TlsV1_2OrLater);
 
-    thread = new QThread;
-    thread->setObjectName(QStringLiteral("local-firmware-server"));
-    server = new FirmwareHttpsServer(d, configuration);
-    server->moveToThread(thread);
-    thread->start();
-    bool listening = false;
-    QMetaObject::invokeMethod(
-        server,
-        [this, &listening] {
-            listening = server->listen(QHostAddress::LocalHost, 0);
-            if (listening)
-                listeningPort = server->serverPort();
-            else
-                lastError = server->errorString();
-        },
-        Qt::BlockingQueuedConnection);
-    if (!listening) {
-        stop();
+    auto* server = new FirmwareHttpsServer(d, configuration);
+    if (!host.start(server, QStringLiteral("local-firmware-server"),
+                    [server] { server->closeAll(); })) {
+        lastError = host.errorString();
         return false;
     }
     return true;
@@ -390,27 +375,12 @@ bool LocalFirmwareServer::start()
 
 void LocalFirmwareServer::stop()
 {
-    if (!thread)
-        return;
-    FirmwareHttpsServer* dying = server;
-    QMetaObject::invokeMethod(
-        dying,
-        [dying] {
-            dying->closeAll();
-            delete dying;
-        },
-        Qt::BlockingQueuedConnection);
-    server = nullptr;
-    thread->quit();
-    thread->wait();
-    delete thread;
-    thread = nullptr;
-    listeningPort = 0;
+    host.stop();
 }
 
 bool LocalFirmwareServer::isRunning() const
 {
-    return thread != nullptr;
+    return host.isRunning();
 }
 
 QString LocalFirmwareServer::errorString() const
@@ -420,12 +390,12 @@ QString LocalFirmwareServer::errorString() const
 
 quint16 LocalFirmwareServer::port() const
 {
-    return listeningPort;
+    return host.port();
 }
 
 QString LocalFirmwareServer::baseUrl() const
 {
-    return QStringLiteral("https://127.0.0.1:%1").arg(listeningPort) + basePath;
+    return QStringLiteral("https://127.0.0.1:%1").arg(host.port()) + basePath;
 }
 
 QString LocalFirmwareServer::catalogueUrl(const QString& clientVersion) const

@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QHash>
+#include "loopbackserverthread.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -9,9 +11,6 @@
 #include <chrono>
 #include <memory>
 #include <optional>
-
-class QThread;
-class FirmwareHttpsServer;
 
 // Faults the local firmware server can play. Paths are request paths after
 // percent-decoding, without the query, e.g. "/trennics_firmware/app.php";
@@ -81,8 +80,6 @@ public:
 
 private:
     std::shared_ptr<Shared> d;
-    QThread* thread = nullptr;
-    FirmwareHttpsServer* server = nullptr;
-    quint16 listeningPort = 0;
-    QString lastError;
+    LoopbackServerThread host;
+    QString lastError; // the certificates' problem, or the host's
 };

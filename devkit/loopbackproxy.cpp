@@ -8,7 +8,6 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 
 #include <chrono>
 
@@ -213,66 +212,33 @@ LoopbackProxy::~LoopbackProxy()
 
 bool LoopbackProxy::start()
 {
-    if (thread)
+    if (host.isRunning())
         return true;
-    thread = new QThread;
-    thread->setObjectName(QStringLiteral("loopback-proxy"));
-    listener = new ProxyListener(d);
-    listener->moveToThread(thread);
-    thread->start();
-    bool listening = false;
-    QMetaObject::invokeMethod(
-        listener,
-        [this, &listening] {
-            listening = listener->listen(QHostAddress::LocalHost, 0);
-            if (listening)
-                listeningPort = listener->serverPort();
-            else
-                lastError = listener->errorString();
-        },
-        Qt::BlockingQueuedConnection);
-    if (!listening) {
-        stop();
-        return false;
-    }
-    return true;
+    auto* listener = new ProxyListener(d);
+    return host.start(listener, QStringLiteral("loopback-proxy"),
+                      [listener] { listener->closeAll(); });
 }
 
 void LoopbackProxy::stop()
 {
-    if (!thread)
-        return;
-    ProxyListener* dying = listener;
-    QMetaObject::invokeMethod(
-        dying,
-        [dying] {
-            dying->closeAll();
-            delete dying;
-        },
-        Qt::BlockingQueuedConnection);
-    listener = nullptr;
-    thread->quit();
-    thread->wait();
-    delete thread;
-    thread = nullptr;
-    listeningPort = 0;
+    host.stop();
 }
 
 QString LoopbackProxy::errorString() const
 {
-    return lastError;
+    return host.errorString();
 }
 
 quint16 LoopbackProxy::port() const
 {
-    return listeningPort;
+    return host.port();
 }
 
 QString LoopbackProxy::url(bool withCredentials) const
 {
     const QString credentials = withCredentials ? user + ':' + password + '@' : QString();
     return QStringLiteral("http://") + credentials
-        + QStringLiteral("127.0.0.1:%1").arg(listeningPort);
+        + QStringLiteral("127.0.0.1:%1").arg(host.port());
 }
 
 LoopbackProxy::Mode LoopbackProxy::mode() const

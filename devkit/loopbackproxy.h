@@ -1,13 +1,12 @@
 #pragma once
 
+#include "loopbackserverthread.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
 #include <memory>
-
-class QThread;
-class ProxyListener;
 
 // A minimal HTTP proxy for tests and the devkit: listens on 127.0.0.1 on a
 // free port and serves CONNECT tunnels only, each to 127.0.0.1 at the port
@@ -55,8 +54,5 @@ public:
 
 private:
     std::shared_ptr<Shared> d;
-    QThread* thread = nullptr;
-    ProxyListener* listener = nullptr;
-    quint16 listeningPort = 0;
-    QString lastError;
+    LoopbackServerThread host;
 };
