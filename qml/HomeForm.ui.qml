@@ -52,13 +52,13 @@ Page {
         verticalAlignment: Text.AlignVCenter
         font.pixelSize: 16
         text: page.devConnStatus === 0
-              ? "Устройство не подключено"
-              : "Подключено - " + page.flasher.deviceName
-                + "\n" + " Текущая версия прошивки: " + page.flasher.currentFirmwareVersion
+              ? qsTr("Устройство не подключено")
+              : qsTr("Подключено - ") + page.flasher.deviceName
+                + "\n" + qsTr(" Текущая версия прошивки: ") + page.flasher.currentFirmwareVersion
                 + (page.flasher.dfuVersion > 0
-                   ? "\n" + " Версия DFU: " + page.flasher.dfuVersion
-                     + " Версия платы: " + page.flasher.boardVer
-                     + " Rev " + page.flasher.boardRev
+                   ? "\n" + qsTr(" Версия DFU: ") + page.flasher.dfuVersion
+                     + qsTr(" Версия платы: ") + page.flasher.boardVer
+                     + qsTr(" Rev ") + page.flasher.boardRev
                    : "")
     }
 
@@ -114,9 +114,10 @@ Page {
             width: 435
             model: firmwareListModel
             textRole: "text"
+            Accessible.name: qsTr("Список прошивок")
             displayText: currentIndex < 0
-                         ? (count === 0 ? "Нет доступных прошивок для этого устройства"
-                                        : "Выбрать прошивку ...")
+                         ? (count === 0 ? qsTr("Нет доступных прошивок для этого устройства")
+                                        : qsTr("Выбрать прошивку ..."))
                          : currentText
         }
 
@@ -167,6 +168,7 @@ Page {
             from: 0
             to: 100
             value: 0
+            Accessible.name: qsTr("Ход прошивки")
             visible: page.progressBarShown || page.downloading
         }
     }
