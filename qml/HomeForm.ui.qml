@@ -161,8 +161,10 @@ Page {
             anchors.bottom: parent.bottom
             anchors.left: parent.left
             anchors.right: parent.right
-            anchors.leftMargin: 150
-            anchors.rightMargin: 150
+            // Room for the caption on the left and the file button on the
+            // right, whatever the language's words.
+            anchors.leftMargin: Math.max(150, progressCaption.implicitWidth + progressCaption.anchors.rightMargin)
+            anchors.rightMargin: Math.max(150, parent.width - localFileButton.x + 10)
             height: 23
             font.pointSize: 17
             from: 0

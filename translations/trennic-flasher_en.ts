@@ -88,7 +88,7 @@
     </message>
     <message>
         <source>Загрузка прошивки…</source>
-        <translation>Downloading firmware…</translation>
+        <translation>Downloading…</translation>
     </message>
     <message>
         <source>Прошивка… %1 %</source>

@@ -107,9 +107,48 @@ TestCase {
         showDevice(2)
         var caption = item("progressCaption")
         link.downloadProgress(100, 400)
-        compare(caption.text, "Downloading firmware…")
+        compare(caption.text, "Downloading…")
         link.flashing_progress_changed(48)
         compare(caption.text, "Flashing… 48 %")
+    }
+
+    function rect(objectName) {
+        var shown = item(objectName)
+        var p = shown.mapToItem(window.contentItem, 0, 0)
+        return { left: p.x, top: p.y, right: p.x + shown.width, bottom: p.y + shown.height }
+    }
+
+    function test_bootLoaderFaceHasRoomForTheEnglishWords_data() {
+        return [
+            { tag: "downloading", download: true, percent: 0 },
+            { tag: "flashing", download: false, percent: 48 },
+            { tag: "nearly done", download: false, percent: 99 }
+        ]
+    }
+
+    // Nothing cut or overlapping: the caption left of the bar, the bar left
+    // of the file button, the buttons inside the frame.
+    function test_bootLoaderFaceHasRoomForTheEnglishWords(data) {
+        openWindow()
+        showDevice(2, ["korvo7_v0200 beta.bin"])
+        if (data.download)
+            link.downloadProgress(100, 400)
+        else
+            link.flashing_progress_changed(data.percent)
+        var caption = item("progressCaption")
+        verify(caption.visible)
+        compare(caption.contentWidth <= caption.width + 0.5, true)
+        var frame = rect("centreFrame"), c = rect("progressCaption"), bar = rect("progressBar")
+        var file = rect("localFileButton"), flash = rect("flashButton"), combo = rect("firmwareComboBox")
+        verify(c.left >= frame.left, "caption inside the frame: " + c.left)
+        verify(c.right <= bar.left, "caption left of the bar")
+        verify(bar.right <= file.left, "bar left of the file button: " + bar.right + " " + file.left)
+        verify(combo.right <= flash.left, "list left of the flash button")
+        verify(flash.bottom <= file.top, "flash button above the file button")
+        verify(file.right <= frame.right && flash.right <= frame.right, "buttons inside the frame")
+        var labels = [item("flashButton"), item("localFileButton")]
+        for (var i = 0; i < labels.length; ++i)
+            verify(labels[i].implicitWidth <= labels[i].width, labels[i].text)
     }
 
     function test_runMessages_data() {
