@@ -113,7 +113,7 @@ QString installTranslation(const QStringList& uiLanguages)
     for (const QString& uiLanguage : uiLanguages) {
         if (QLocale(uiLanguage).language() == QLocale::Russian)
             return QString();
-        const QString file = translationFile(uiLanguage);
+        QString file = translationFile(uiLanguage);
         if (file.isEmpty())
             continue;
         auto* translator = new WindowTranslator(QCoreApplication::instance());
