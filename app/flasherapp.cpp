@@ -7,10 +7,15 @@
 #include "usb_stmflasher.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QPointer>
+#include <QTranslator>
 #include <QGuiApplication>
 #include <QLocale>
 #include <QQmlApplicationEngine>
 #include <QtQml>
+
+#include <cstring>
 
 // Q_INIT_RESOURCE must not be used inside a namespace. Referencing the
 // bundle here also keeps it in the link of every executable that uses this
@@ -25,7 +30,32 @@ namespace FlasherApp {
 
 namespace {
 constexpr int mainWindowLoadFailed = 1;
-}
+
+// The window's translator. Qt names the translation context of a form file
+// (HomeForm.ui.qml) in two ways: lupdate and simple text bindings use
+// "HomeForm.ui", while qsTr() evaluated inside a longer expression uses
+// "HomeForm". Texts not found under the second name are looked up under the
+// first, so every qsTr() of a form finds its one entry.
+class WindowTranslator : public QTranslator
+{
+public:
+    using QTranslator::QTranslator;
+
+    QString translate(const char* context, const char* sourceText, const char* disambiguation,
+                      int n) const override
+    {
+        QString text = QTranslator::translate(context, sourceText, disambiguation, n);
+        if (text.isNull() && context && !std::strchr(context, '.')) {
+            const QByteArray formContext = QByteArray(context) + ".ui";
+            text = QTranslator::translate(formContext.constData(), sourceText, disambiguation, n);
+        }
+        return text;
+    }
+};
+
+// The translator installTranslation() put in place, owned by the application.
+QPointer<QTranslator> installedTranslator;
+} // namespace
 
 void enableHighDpiScaling()
 {
@@ -63,6 +93,42 @@ void useCLocale()
     QLocale::setDefault(QLocale::c());
 }
 
+QString translationFile(const QString& uiLanguage)
+{
+    const QLocale locale(uiLanguage);
+    if (locale.language() == QLocale::Russian || locale.language() == QLocale::C)
+        return QString();
+    // "en_US" -> "en": one translation per language.
+    const QString language = locale.name().section(QLatin1Char('_'), 0, 0);
+    const QString file = QStringLiteral(":/translations/trennic-flasher_%1.qm").arg(language);
+    return QFile::exists(file) ? file : QString();
+}
+
+QString installTranslation(const QStringList& uiLanguages)
+{
+    initResources();
+    if (installedTranslator) {
+        QCoreApplication::removeTranslator(installedTranslator);
+        delete installedTranslator;
+    }
+    for (const QString& uiLanguage : uiLanguages) {
+        if (QLocale(uiLanguage).language() == QLocale::Russian)
+            return QString();
+        QString file = translationFile(uiLanguage);
+        if (file.isEmpty())
+            continue;
+        auto* translator = new WindowTranslator(QCoreApplication::instance());
+        if (!translator->load(file)) {
+            delete translator;
+            continue;
+        }
+        QCoreApplication::installTranslator(translator);
+        installedTranslator = translator;
+        return file;
+    }
+    return QString();
+}
+
 void initResources()
 {
     initQmlBundle();
@@ -89,6 +155,9 @@ QUrl mainWindowUrl()
 int exec(QApplication& app, const AfterLoad& afterLoad)
 {
     setApplicationIdentity();
+    // The system's own locale, not the C default set next: numbers stay C,
+    // texts follow the user.
+    installTranslation(QLocale::system().uiLanguages());
     useCLocale();
     // Behind a company proxy nothing could be fetched otherwise.
     FirmwareServer::useSystemProxy();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 #include <functional>
@@ -32,6 +33,18 @@ void setApplicationIdentity();
 // Numbers are formatted and parsed the same way whatever the user's region.
 void useCLocale();
 
+// The window's texts in the user's language: the first of `uiLanguages`
+// (as QLocale::uiLanguages() gives them, most preferred first) that is
+// Russian, the language of the source texts, or has a compiled-in
+// translation decides. Replaces the translator an earlier call installed;
+// with no such language the source texts show. Returns the resource path of
+// the translation installed, or an empty string.
+QString installTranslation(const QStringList& uiLanguages);
+
+// The compiled-in translation for one UI language ("en", "en-GB", "en_US"),
+// or an empty string for Russian and for languages without one.
+QString translationFile(const QString& uiLanguage);
+
 // Makes the compiled-in QML documents and font reachable under qrc:/.
 void initResources();
 
@@ -48,9 +61,10 @@ QUrl mainWindowUrl();
 using AfterLoad = std::function<void(QQmlApplicationEngine& engine)>;
 
 // Runs the tool on an application object the caller has just constructed:
-// identity, C locale, the system proxy, engine, registrations, main window,
-// event loop; the engine (and with it every object the window created) is
-// destroyed before this returns. Returns the event loop's exit code.
+// identity, C locale, the translation for the user's UI languages, the system
+// proxy, engine, registrations, main window, event loop; the engine (and with
+// it every object the window created) is destroyed before this returns.
+// Returns the event loop's exit code.
 int exec(QApplication& app, const AfterLoad& afterLoad = {});
 
 } // namespace FlasherApp

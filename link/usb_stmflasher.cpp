@@ -207,6 +207,11 @@ QVariantList USB_StmFlasher::firmwaresForDevice(const QVariantMap& allFirmwares,
     return allFirmwares.value(deviceName).toList();
 }
 
+QString USB_StmFlasher::userLanguageText(const QString& message)
+{
+    return DFU_client::userLanguageText(message);
+}
+
 QVariantList USB_StmFlasher::newestFirst(QVariantList entries)
 {
     const auto name = [](const QVariant& entry) {

@@ -121,6 +121,11 @@ public:
     // their order.
     Q_INVOKABLE static QVariantList newestFirst(QVariantList entries);
 
+    // A message of the engine (showInfoMessage, runFinished) in the user's
+    // language, for the window; the signals themselves carry the engine's
+    // own text.
+    Q_INVOKABLE static QString userLanguageText(const QString& message);
+
     // The latest MpxPacketData record per id, in order of first arrival,
     // shared by every USB_StmFlasher of the process.
     static QVector<mpxPacketStruct> mpxPacketRecords();

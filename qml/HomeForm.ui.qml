@@ -57,13 +57,13 @@ Page {
         // The device name comes from the device: never read as markup.
         textFormat: Text.PlainText
         text: page.devConnStatus === 0
-              ? "Устройство не подключено"
-              : "Подключено - " + page.flasher.deviceName
-                + "\n" + " Текущая версия прошивки: " + page.flasher.currentFirmwareVersion
+              ? qsTr("Устройство не подключено")
+              : qsTr("Подключено - ") + page.flasher.deviceName
+                + "\n" + qsTr(" Текущая версия прошивки: ") + page.flasher.currentFirmwareVersion
                 + (page.flasher.dfuVersion > 0
-                   ? "\n" + " Версия DFU: " + page.flasher.dfuVersion
-                     + " Версия платы: " + page.flasher.boardVer
-                     + " Rev " + page.flasher.boardRev
+                   ? "\n" + qsTr(" Версия DFU: ") + page.flasher.dfuVersion
+                     + qsTr(" Версия платы: ") + page.flasher.boardVer
+                     + qsTr(" Rev ") + page.flasher.boardRev
                    : "")
     }
 
@@ -135,13 +135,14 @@ Page {
             width: 435
             model: firmwareListModel
             textRole: "text"
+            Accessible.name: qsTr("Список прошивок")
             displayText: currentIndex < 0
-                         ? (count > 0 ? "Выбрать прошивку ..."
+                         ? (count > 0 ? qsTr("Выбрать прошивку ...")
                                       : page.catalogueState === DFU_client.CatalogueLoading
                                         ? qsTr("Загрузка списка прошивок…")
                                         : page.catalogueFailed
                                           ? qsTr("Каталог прошивок недоступен")
-                                          : "Нет доступных прошивок для этого устройства")
+                                          : qsTr("Нет доступных прошивок для этого устройства"))
                          : currentText
 
             // File names come from the server: shown as plain text, never as
@@ -231,13 +232,16 @@ Page {
             anchors.bottom: parent.bottom
             anchors.left: parent.left
             anchors.right: parent.right
-            anchors.leftMargin: 150
-            anchors.rightMargin: 150
+            // Room for the caption on the left and the file button on the
+            // right, whatever the language's words.
+            anchors.leftMargin: Math.max(150, progressCaption.implicitWidth + progressCaption.anchors.rightMargin)
+            anchors.rightMargin: Math.max(150, parent.width - localFileButton.x + 10)
             height: 23
             font.pointSize: 17
             from: 0
             to: 100
             value: 0
+            Accessible.name: qsTr("Ход прошивки")
             visible: page.progressBarShown || page.downloading
         }
     }

@@ -77,7 +77,8 @@ ApplicationWindow {
         })
     }
 
-    // Every message opens its own dialog, over any that is still open.
+    // Every message opens its own dialog, over any that is still open, in
+    // the user's language.
     function showMessage(messageStr) {
         var component = Qt.createComponent("qrc:/qml/components/MessageDialog.qml")
         if (component.status !== Component.Ready) {
@@ -86,8 +87,8 @@ ApplicationWindow {
         }
         lastMessageDialog = component.createObject(mainWin, {
                                    "objectName": "messageDialog",
-                                   "dialogTitle": "Внимание",
-                                   "dialogText": messageStr,
+                                   "dialogTitle": qsTr("Внимание"),
+                                   "dialogText": usb_stmFlasher.userLanguageText(messageStr),
                                    "isCancelBtnVisible": false,
                                    "isTextInput": false
                                })

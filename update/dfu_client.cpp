@@ -10,6 +10,7 @@
 #include "tools.h"
 #include "usb_stmflasher.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
@@ -83,19 +84,35 @@ QString networkErrorName(QNetworkReply::NetworkError error)
 
 } // namespace
 
-const QString DFU_client::successMessage = QStringLiteral("Обновление успешно установлено!");
+// The end-of-run texts are the engine's own, in Russian: the command-line
+// tool prints them and tests compare them as they are. They are marked for
+// translation in the context "DFU_client"; the window shows them through
+// userLanguageText().
+const QString DFU_client::successMessage
+    = QString::fromUtf8(QT_TRANSLATE_NOOP("DFU_client", "Обновление успешно установлено!"));
 const QString DFU_client::timeoutMessage
-    = QStringLiteral("Ошибка обновления: устройство не отвечает");
-const QString DFU_client::portLostMessage
-    = QStringLiteral("Ошибка обновления: связь с устройством потеряна");
-const QString DFU_client::deviceErrorMessagePrefix
-    = QStringLiteral("Ошибка обновления: устройство сообщило об ошибке ");
-const QString DFU_client::imageTooSmallMessage
-    = QStringLiteral("Ошибка обновления: файл прошивки слишком мал");
-const QString DFU_client::downloadFailedMessage
-    = QStringLiteral("Ошибка обновления: не удалось загрузить прошивку");
-const QString DFU_client::fileUnreadableMessage
-    = QStringLiteral("Ошибка обновления: не удалось прочитать файл прошивки");
+    = QString::fromUtf8(QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: устройство не отвечает"));
+const QString DFU_client::portLostMessage = QString::fromUtf8(
+    QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: связь с устройством потеряна"));
+const QString DFU_client::deviceErrorMessagePrefix = QString::fromUtf8(
+    QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: устройство сообщило об ошибке "));
+const QString DFU_client::imageTooSmallMessage = QString::fromUtf8(
+    QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: файл прошивки слишком мал"));
+const QString DFU_client::downloadFailedMessage = QString::fromUtf8(
+    QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: не удалось загрузить прошивку"));
+const QString DFU_client::fileUnreadableMessage = QString::fromUtf8(
+    QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: не удалось прочитать файл прошивки"));
+
+QString DFU_client::userLanguageText(const QString& message)
+{
+    // The device's error name after the prefix is the protocol's own word.
+    if (message.startsWith(deviceErrorMessagePrefix)) {
+        return QCoreApplication::translate("DFU_client",
+                                           deviceErrorMessagePrefix.toUtf8().constData())
+            + message.mid(deviceErrorMessagePrefix.size());
+    }
+    return QCoreApplication::translate("DFU_client", message.toUtf8().constData());
+}
 
 DFU_client::DFU_client(QObject* parent) : QObject(parent), owner(parent)
 {

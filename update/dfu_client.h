@@ -86,6 +86,10 @@ public:
     static const QString imageTooSmallMessage;
     static const QString downloadFailedMessage;
     static const QString fileUnreadableMessage;
+    // One of the texts above (or any other message of the engine) in the
+    // user's language, as the installed translators have it; the text itself
+    // when there is no translation.
+    static QString userLanguageText(const QString& message);
 
     // Outcome of turning a catalogue body into the catalogue map.
     enum class CatalogueParse {

@@ -3,8 +3,15 @@ import QtQuick.Controls 2.0
 import USB_StmFlasher_qml_module 1.0
 
 // Push button in the tool's colours and display face, sized to its label.
+// Tab reaches it; Space (the control's own) and Enter press it; a frame marks
+// it while it has the keyboard focus.
 Button {
     id: control
+
+    focusPolicy: Qt.StrongFocus
+    Accessible.name: text
+    Keys.onReturnPressed: control.clicked()
+    Keys.onEnterPressed: control.clicked()
 
     property color color: "#67AA43"
     property color borderColor: "#000000"
@@ -14,6 +21,9 @@ Button {
     property real radius: 0.1 * height
 
     readonly property int labelMargin: 25
+    // The keyboard focus frame.
+    property color focusColor: "#2F7FD8"
+    readonly property int focusWidth: 3
 
     implicitWidth: buttonLabel.implicitWidth + 2 * labelMargin + (text.length === 0 ? labelMargin : 0)
     implicitHeight: 1.8 * buttonLabel.implicitHeight
@@ -45,8 +55,8 @@ Button {
 
     background: Rectangle {
         radius: control.radius
-        border.color: control.borderColor
-        border.width: control.borderWidth
+        border.color: control.visualFocus ? control.focusColor : control.borderColor
+        border.width: control.visualFocus ? control.focusWidth : control.borderWidth
         color: !control.enabled ? "#444" : control.pressed ? "#F0D438" : control.color
         Behavior on color {
             ColorAnimation {

@@ -5,7 +5,7 @@ import USB_StmFlasher_qml_module 1.0
 // Modal message box centred on its parent: a title, a message or an input
 // field, an OK button and an optional cancel button. It opens as soon as it
 // is created and destroys itself when answered; Escape or a press outside
-// the parent only closes it.
+// the parent only closes it. Enter answers OK.
 Popup {
     id: dialog
 
@@ -72,6 +72,13 @@ Popup {
     }
 
     contentItem: Item {
+        focus: true
+        Accessible.role: Accessible.Dialog
+        Accessible.name: dialog.dialogTitle
+        Accessible.description: messageText.text
+        Keys.onReturnPressed: dialog.accept()
+        Keys.onEnterPressed: dialog.accept()
+
         Text {
             id: titleText
             objectName: "titleText"

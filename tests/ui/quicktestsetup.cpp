@@ -103,6 +103,32 @@ public:
     Q_INVOKABLE void setBaseUrl(const QString& url) { FirmwareServer::setBaseUrl(url); }
 };
 
+// The window tests' handle on the window's language, as `translations`:
+// load(["en"]) installs the translation start-up picks for those UI
+// languages (load(["ru"]) goes back to the source texts); retranslate()
+// brings every text on show up to date.
+class TestTranslations : public QObject
+{
+    Q_OBJECT
+
+public:
+    void setEngine(QQmlEngine* qmlEngine) { engine = qmlEngine; }
+
+    // The resource path of the translation installed, or "".
+    Q_INVOKABLE QString load(const QStringList& uiLanguages)
+    {
+        return FlasherApp::installTranslation(uiLanguages);
+    }
+    Q_INVOKABLE void retranslate()
+    {
+        if (engine)
+            engine->retranslate();
+    }
+
+private:
+    QQmlEngine* engine = nullptr;
+};
+
 } // namespace
 
 // Prepares the QML window tests the way start-up prepares the tool: identity,
@@ -140,9 +166,12 @@ public slots:
         // receive path does.
         qRegisterMetaType<uint8_t>("uint8_t");
         engine->rootContext()->setContextProperty(QStringLiteral("openedUrls"), &openedUrls);
+        translations.setEngine(engine);
+        engine->rootContext()->setContextProperty(QStringLiteral("translations"), &translations);
     }
     void cleanupTestCase()
     {
+        FlasherApp::installTranslation({});
         QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
         SerialPortEnvironment::removeProvider(&noSerialPorts);
     }
@@ -153,6 +182,7 @@ private:
     OpenedUrls openedUrls;
     TestPorts testPorts{&noSerialPorts};
     FirmwareAddress firmwareAddress;
+    TestTranslations translations;
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(trennic_ui, QuickTestSetup)

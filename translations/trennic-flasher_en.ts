@@ -1,0 +1,203 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US" sourcelanguage="ru_RU">
+<context>
+    <name>DFU_client</name>
+    <message>
+        <source>Обновление успешно установлено!</source>
+        <translation>Update installed successfully!</translation>
+    </message>
+    <message>
+        <source>Ошибка обновления: устройство не отвечает</source>
+        <translation>Update failed: the device does not respond</translation>
+    </message>
+    <message>
+        <source>Ошибка обновления: связь с устройством потеряна</source>
+        <translation>Update failed: the connection to the device was lost</translation>
+    </message>
+    <message>
+        <source>Ошибка обновления: устройство сообщило об ошибке </source>
+        <translation>Update failed: the device reported the error </translation>
+    </message>
+    <message>
+        <source>Ошибка обновления: файл прошивки слишком мал</source>
+        <translation>Update failed: the firmware file is too small</translation>
+    </message>
+    <message>
+        <source>Ошибка обновления: не удалось загрузить прошивку</source>
+        <translation>Update failed: the firmware could not be downloaded</translation>
+    </message>
+    <message>
+        <source>Ошибка обновления: не удалось прочитать файл прошивки</source>
+        <translation>Update failed: the firmware file could not be read</translation>
+    </message>
+</context>
+<context>
+    <name>HomeForm.ui</name>
+    <message>
+        <source>Home</source>
+        <translation>Home</translation>
+    </message>
+    <message>
+        <source>Устройство не подключено</source>
+        <translation>No device connected</translation>
+    </message>
+    <message>
+        <source>Подключено - </source>
+        <translation>Connected - </translation>
+    </message>
+    <message>
+        <source> Текущая версия прошивки: </source>
+        <translation> Current firmware version: </translation>
+    </message>
+    <message>
+        <source> Версия DFU: </source>
+        <translation> DFU version: </translation>
+    </message>
+    <message>
+        <source> Версия платы: </source>
+        <translation> Board version: </translation>
+    </message>
+    <message>
+        <source> Rev </source>
+        <translation> Rev </translation>
+    </message>
+    <message>
+        <source>Обновить прошивку</source>
+        <translation>Update firmware</translation>
+    </message>
+    <message>
+        <source>Список прошивок</source>
+        <translation>Firmware list</translation>
+    </message>
+    <message>
+        <source>Нет доступных прошивок для этого устройства</source>
+        <translation>No firmware available for this device</translation>
+    </message>
+    <message>
+        <source>Выбрать прошивку ...</source>
+        <translation>Choose firmware ...</translation>
+    </message>
+    <message>
+        <source>Прошить выбранное</source>
+        <translation>Flash selected</translation>
+    </message>
+    <message>
+        <source>Из файла…</source>
+        <translation>From file…</translation>
+    </message>
+    <message>
+        <source>Загрузка прошивки…</source>
+        <translation>Downloading…</translation>
+    </message>
+    <message>
+        <source>Прошивка… %1 %</source>
+        <translation>Flashing… %1 %</translation>
+    </message>
+    <message>
+        <source>Ход прошивки</source>
+        <translation>Flashing progress</translation>
+    </message>
+    <message>
+        <source>Каталог прошивок недоступен: %1</source>
+        <translation type="vanished">Firmware catalogue unavailable: %1</translation>
+    </message>
+    <message>
+        <source>Каталог прошивок недоступен</source>
+        <translation type="vanished">Firmware catalogue unavailable</translation>
+    </message>
+    <message>
+        <source>Повторить</source>
+        <translation type="vanished">Retry</translation>
+    </message>
+    <message>
+        <source>Загрузка списка прошивок…</source>
+        <translation type="vanished">Loading the firmware list…</translation>
+    </message>
+    <message>
+        <source>Нет связи с сервером. Список прошивок от %1</source>
+        <translation type="vanished">No connection to the server. Firmware list from %1</translation>
+    </message>
+    <message>
+        <source> (сохранена)</source>
+        <translation type="vanished"> (saved)</translation>
+    </message>
+</context>
+<context>
+    <name>Main</name>
+    <message>
+        <source>Flashing tool</source>
+        <translation>Flashing tool</translation>
+    </message>
+    <message>
+        <source>Открыть журнал</source>
+        <translation>Open log</translation>
+    </message>
+    <message>
+        <source>Внимание</source>
+        <translation>Attention</translation>
+    </message>
+    <message>
+        <source>Образ прошивки</source>
+        <translation>Firmware image</translation>
+    </message>
+    <message>
+        <source>Образы прошивки (*.bin)</source>
+        <translation>Firmware images (*.bin)</translation>
+    </message>
+    <message>
+        <source>Все файлы (*)</source>
+        <translation>All files (*)</translation>
+    </message>
+    <message>
+        <source>Устройство перезапущено, версия прошивки: %1</source>
+        <translation>Device restarted, firmware version: %1</translation>
+    </message>
+    <message>
+        <source>Устройство не вернулось в рабочий режим за 15 с. Проверьте подключение.</source>
+        <translation>The device did not return to normal operation within 15 s. Check the connection.</translation>
+    </message>
+    <message>
+        <source> (сохранена)</source>
+        <translation type="vanished"> (saved)</translation>
+    </message>
+    <message>
+        <source>Нет связи с сервером. Список прошивок от %1</source>
+        <translation type="vanished">No connection to the server. Firmware list from %1</translation>
+    </message>
+</context>
+<context>
+    <name>MessageDialog</name>
+    <message>
+        <source>Внимание!</source>
+        <translation>Attention!</translation>
+    </message>
+    <message>
+        <source>Ок</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Отмена</source>
+        <translation>Cancel</translation>
+    </message>
+</context>
+<context>
+    <name>PortProblem</name>
+    <message>
+        <source>Порт %1 занят другой программой. Закройте её, и подключение продолжится.</source>
+        <translation>Port %1 is in use by another program. Close it and the connection will continue.</translation>
+    </message>
+    <message>
+        <source>Нет доступа к порту %1.</source>
+        <translation>No access to port %1.</translation>
+    </message>
+    <message>
+        <source>Добавьте пользователя в группу dialout или установите правило udev (см. README).</source>
+        <translation>Add the user to the dialout group or install the udev rule (see README).</translation>
+    </message>
+    <message>
+        <source>Не удалось открыть порт %1: %2</source>
+        <translation>Could not open port %1: %2</translation>
+    </message>
+</context>
+</TS>
