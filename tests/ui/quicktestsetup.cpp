@@ -4,6 +4,7 @@
 #include "serialportenvironment.h"
 #include "usb_stmflasher.h"
 
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -103,6 +104,31 @@ public:
     Q_INVOKABLE void setBaseUrl(const QString& url) { FirmwareServer::setBaseUrl(url); }
 };
 
+// Lets a test fill the window's firmware cache as earlier online runs
+// would, and empty it again.
+class TestCache : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Stores `body` as the catalogue of `baseUrl`, arrived at `localTime`
+    // ("yyyy-MM-dd hh:mm", this computer's time zone).
+    Q_INVOKABLE bool storeCatalogue(const QString& baseUrl, const QString& body,
+                                    const QString& localTime)
+    {
+        FirmwareCache cache;
+        const QDateTime arrived
+            = QDateTime::fromString(localTime, QStringLiteral("yyyy-MM-dd hh:mm")).toUTC();
+        cache.setClock([arrived] { return arrived; });
+        return cache.storeCatalogue(baseUrl, body.toUtf8());
+    }
+    Q_INVOKABLE bool storeImage(const QString& url, int size)
+    {
+        return FirmwareCache().storeImage(url, QByteArray(size, 'I'));
+    }
+    Q_INVOKABLE bool clear() { return QDir(FirmwareCache::defaultFolder()).removeRecursively(); }
+};
+
 } // namespace
 
 // Prepares the QML window tests the way start-up prepares the tool: identity,
@@ -134,6 +160,7 @@ public slots:
             QUrl::fromLocalFile(settingsDir.filePath(QStringLiteral("images"))).toString());
         engine->rootContext()->setContextProperty(QStringLiteral("firmwareAddress"),
                                                   &firmwareAddress);
+        engine->rootContext()->setContextProperty(QStringLiteral("testCache"), &testCache);
         FlasherApp::registerQmlTypes();
         engine->rootContext()->setContextProperty(QStringLiteral("testPorts"), &testPorts);
         // Lets the tests call the link's setDevConnStatus(uint8_t) as the
@@ -153,6 +180,7 @@ private:
     OpenedUrls openedUrls;
     TestPorts testPorts{&noSerialPorts};
     FirmwareAddress firmwareAddress;
+    TestCache testCache;
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(trennic_ui, QuickTestSetup)
