@@ -151,9 +151,8 @@ DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
     pause(settleTime);
     // The image flashed before is stored: its entry carries the mark.
     then(QStringLiteral("pick the image flashed before"), [this] { click(comboEntry(0)); });
-    waitFor(QStringLiteral("the stored image chosen"), [this] {
-        return item("firmwareComboBox")->property("currentIndex").toInt() == 0;
-    });
+    waitFor(QStringLiteral("the stored image chosen"),
+            [this] { return item("firmwareComboBox")->property("currentIndex").toInt() == 0; });
     pause(settleTime);
     then(QStringLiteral("screenshot of the stored list"), [this] {
         screenshot(QStringLiteral("9-offline-list.png"));

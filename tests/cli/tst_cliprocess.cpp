@@ -361,14 +361,14 @@ void TestCliProcess::listOffline_printsTheStoredCatalogueWithItsCachedImages()
     COMPARE_EXIT_CODE(result, exitCode);
     if (exitCode == 4) {
         QCOMPARE(result.out, QString());
-        QVERIFY2(result.err.endsWith(
-                     "trennic-flasher-cli: catalogue unavailable: Connection refused\n"),
-                 qPrintable(result.err));
+        QVERIFY2(
+            result.err.endsWith("trennic-flasher-cli: catalogue unavailable: Connection refused\n"),
+            qPrintable(result.err));
         return;
     }
-    QCOMPARE(result.out, "fw_3.bin\t" + closed + "/Korvo 7/release/fw_3.bin\n"
-                         + "fw_2.bin\t" + closed + "/Korvo 7/beta/fw_2.bin\n"
-                         + "fw_1.bin\t" + storedUrl + "\tcached\n");
+    QCOMPARE(result.out,
+             "fw_3.bin\t" + closed + "/Korvo 7/release/fw_3.bin\n" + "fw_2.bin\t" + closed
+                 + "/Korvo 7/beta/fw_2.bin\n" + "fw_1.bin\t" + storedUrl + "\tcached\n");
     QVERIFY2(result.err.endsWith("trennic-flasher-cli: catalogue unavailable (Connection refused); "
                                  "using the one saved 2026-03-05 14:37\n"),
              qPrintable(result.err));

@@ -11,9 +11,9 @@
 #include <QMutex>
 #include <QQmlContext>
 #include <QQmlEngine>
-#include <QUrl>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QtQuickTest>
 
 namespace {

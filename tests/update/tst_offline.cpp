@@ -202,7 +202,9 @@ void TestOffline::failedCatalogue_isOfflineWithTheStoredOneOrFailedWithout()
     flasher->dfu()->setCacheEnabled(cacheOn);
     // What those told of the outcome read at that moment.
     QList<DFU_client::CatalogueState> statesSeen;
-    const auto readState = [&] { statesSeen.append(flasher->catalogueState()); };
+    const auto readState = [&] {
+        statesSeen.append(flasher->catalogueState());
+    };
     connect(flasher.get(), &USB_StmFlasher::availableFirmwaresChanged, this, readState);
     connect(flasher->dfu(), &DFU_client::catalogueRequestFinished, this, readState);
     flasher->setProperty("deviceName", device);
@@ -247,8 +249,7 @@ void TestOffline::offline_asksAgainByItselfUntilAGoodReplyMakesItReady()
 
     server->setFaults({});
     QSignalSpy changed(flasher.get(), &USB_StmFlasher::availableFirmwaresChanged);
-    QTRY_COMPARE_WITH_TIMEOUT(flasher->catalogueState(), DFU_client::CatalogueReady,
-                              stepTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(flasher->catalogueState(), DFU_client::CatalogueReady, stepTimeoutMs);
     QCOMPARE(flasher->catalogueError(), QString());
     QCOMPARE(flasher->catalogueTime(), QDateTime());
     QVERIFY(!changed.isEmpty());
@@ -321,9 +322,10 @@ void TestOffline::unreachableServer_flashesOnlyAnIntactStoredImage()
     QTRY_COMPARE_WITH_TIMEOUT(changed.size(), 1, stepTimeoutMs);
     const bool storedCatalogueUsed = cacheOn && serverMode != FileWithdrawn;
     QCOMPARE(flasher->dfu()->storedCatalogueTime().isValid(), storedCatalogueUsed);
-    QCOMPARE(flasher->catalogueState(), storedCatalogueUsed ? DFU_client::CatalogueOffline
-                                                            : cacheOn ? DFU_client::CatalogueReady
-                                                                      : DFU_client::CatalogueFailed);
+    QCOMPARE(flasher->catalogueState(),
+             storedCatalogueUsed ? DFU_client::CatalogueOffline
+                 : cacheOn       ? DFU_client::CatalogueReady
+                                 : DFU_client::CatalogueFailed);
     QCOMPARE(flasher->getWebFirmwaresList().size(), storedCatalogueUsed ? 1 : 0);
 
     RunRecorder recorder(flasher.get());
