@@ -22,8 +22,8 @@ const QString description
                      "final message to stdout.\n"
                      "\n"
                      "Exit codes: 0 success; 1 the run failed; 2 usage error; 3 no device within\n"
-                     "the wait; 4 catalogue unavailable (--list); 5 the device did not come back\n"
-                     "with the --expect-version; 130 interrupted (Ctrl-C).");
+                     "the wait; 4 catalogue unavailable, none saved (--list); 5 the device did\n"
+                     "not come back with the --expect-version; 130 interrupted (Ctrl-C).");
 
 // Options that take a value and make sense once.
 const QStringList singleValued{QStringLiteral("file"),   QStringLiteral("url"),
@@ -41,7 +41,8 @@ void addOptions(QCommandLineParser* parser)
                         "version, board version and revision, and name.")},
         {QStringLiteral("list"),
          QStringLiteral("Print the catalogue's images for the connected device, newest first: "
-                        "file name, a tab, URL.")},
+                        "file name, a tab, URL. Without the server, the saved catalogue, "
+                        "\"cached\" after a tab for images in the cache.")},
         {QStringLiteral("file"), QStringLiteral("Flash the local image <path>."),
          QStringLiteral("path")},
         {QStringLiteral("url"), QStringLiteral("Flash the image at <url> (https)."),

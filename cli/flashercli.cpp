@@ -24,6 +24,8 @@ namespace {
 const QString programName = QStringLiteral("trennic-flasher-cli");
 // The port of a --proxy URL without one, as Qt takes for http_proxy.
 constexpr int defaultProxyPort = 8080;
+// When the stored catalogue used offline arrived, in local time.
+const QString savedTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm");
 
 QString stateText(uint status)
 {
@@ -278,11 +280,17 @@ void FlasherCli::onCatalogueFinished(bool replaced)
 
 void FlasherCli::concludeList()
 {
-    if (!catalogueReplaced.value_or(false)) {
+    // Offline the catalogue stored when it last arrived stands in.
+    const bool offline = link->catalogueState() == DFU_client::CatalogueOffline;
+    if (!catalogueReplaced.value_or(false) && !offline) {
         fail(ExitCatalogueUnavailable,
              QStringLiteral("catalogue unavailable: %1").arg(link->catalogueError()));
         return;
     }
+    if (offline)
+        console.err(QStringLiteral("%1: catalogue unavailable (%2); using the one saved %3\n")
+                        .arg(programName, link->catalogueError(),
+                             link->catalogueTime().toLocalTime().toString(savedTimeFormat)));
     applyDeviceName();
     const QString name = link->property("deviceName").toString();
     const QVariantList entries = USB_StmFlasher::newestFirst(link->getWebFirmwaresList());
@@ -290,7 +298,11 @@ void FlasherCli::concludeList()
     for (const QVariant& entry : entries) {
         const QVariantMap map = entry.toMap();
         text += map.value(QStringLiteral("fileName")).toString() + QLatin1Char('\t')
-            + map.value(QStringLiteral("fileUrl")).toString() + QLatin1Char('\n');
+            + map.value(QStringLiteral("fileUrl")).toString();
+        // Only offline entries carry "stored": online output keeps two columns.
+        if (map.value(QStringLiteral("stored")).toBool())
+            text += QStringLiteral("\tcached");
+        text += QLatin1Char('\n');
     }
     console.out(text);
     if (entries.isEmpty())
@@ -311,7 +323,12 @@ void FlasherCli::startRun()
                         .arg(QFileInfo(options.file).size()));
         link->dfu()->flashFromFile(options.file);
     } else {
-        console.err(QStringLiteral("Downloading %1\n").arg(options.url));
+        // Offline an image at hand is flashed without asking the server.
+        const bool fromCache = link->catalogueState() == DFU_client::CatalogueOffline
+            && link->isImageStored(options.url);
+        console.err((fromCache ? QStringLiteral("Flashing the stored copy of %1\n")
+                               : QStringLiteral("Downloading %1\n"))
+                        .arg(options.url));
         downloadClock.start();
         link->flashFromUrl(options.url);
     }

@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QGlobalStatic>
+#include <QLocale>
 #include <QTimer>
 #include <QUrl>
 
@@ -96,11 +97,11 @@ USB_StmFlasher::USB_StmFlasher(QObject* parent)
     catalogueRetryTimer = new QTimer(this);
     catalogueRetryTimer->setSingleShot(true);
     connect(catalogueRetryTimer, &QTimer::timeout, this, [this] {
-        if (serialPort->isOpen() && dfuClient->catalogueState() == DFU_client::CatalogueFailed)
+        if (serialPort->isOpen() && lastCatalogueRequestFailed())
             retryCatalogue();
     });
     connect(dfuClient, &DFU_client::catalogueStateChanged, this, [this] {
-        if (dfuClient->catalogueState() == DFU_client::CatalogueFailed)
+        if (lastCatalogueRequestFailed())
             catalogueRetryTimer->start(catalogueRetryMs.load());
         emit catalogueStateChanged();
     });
@@ -161,6 +162,29 @@ QString USB_StmFlasher::catalogueError() const
     return dfuClient->catalogueError();
 }
 
+QDateTime USB_StmFlasher::catalogueTime() const
+{
+    return dfuClient->catalogueTime();
+}
+
+QString USB_StmFlasher::catalogueTimeText() const
+{
+    const QDateTime time = dfuClient->catalogueTime();
+    return time.isValid() ? QLocale::system().toString(time.toLocalTime(), QLocale::ShortFormat)
+                          : QString();
+}
+
+bool USB_StmFlasher::isImageStored(const QString& url) const
+{
+    return dfuClient->isImageStored(url);
+}
+
+bool USB_StmFlasher::lastCatalogueRequestFailed() const
+{
+    const DFU_client::CatalogueState state = dfuClient->catalogueState();
+    return state == DFU_client::CatalogueFailed || state == DFU_client::CatalogueOffline;
+}
+
 void USB_StmFlasher::retryCatalogue()
 {
     dfuClient->webServerFileListRequest();
@@ -193,7 +217,16 @@ QString USB_StmFlasher::getDevConnSerial()
 
 QVariantList USB_StmFlasher::getWebFirmwaresList()
 {
-    return firmwaresForDevice(dfuClient->getWebFirmwaresList(), deviceName);
+    QVariantList entries = firmwaresForDevice(dfuClient->getWebFirmwaresList(), deviceName);
+    if (dfuClient->catalogueState() != DFU_client::CatalogueOffline)
+        return entries;
+    for (QVariant& entry : entries) {
+        QVariantMap map = entry.toMap();
+        map.insert(QStringLiteral("stored"),
+                   dfuClient->isImageStored(map.value(QStringLiteral("fileUrl")).toString()));
+        entry = map;
+    }
+    return entries;
 }
 
 QVariantList USB_StmFlasher::firmwaresForDevice(const QVariantMap& allFirmwares,

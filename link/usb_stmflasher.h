@@ -5,6 +5,7 @@
 #include "portproblem.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -56,6 +57,11 @@ class USB_StmFlasher : public QObject
     Q_PROPERTY(DFU_client::CatalogueState catalogueState READ catalogueState NOTIFY
                    catalogueStateChanged)
     Q_PROPERTY(QString catalogueError READ catalogueError NOTIFY catalogueStateChanged)
+    // While the catalogue state is offline: when the stored catalogue in use
+    // arrived, and that moment in the user's own short date and time format
+    // (the system locale, not the C locale the tool formats numbers in).
+    Q_PROPERTY(QDateTime catalogueTime READ catalogueTime NOTIFY catalogueStateChanged)
+    Q_PROPERTY(QString catalogueTimeText READ catalogueTimeText NOTIFY catalogueStateChanged)
 
 public:
     explicit USB_StmFlasher(QObject* parent = nullptr);
@@ -76,8 +82,9 @@ public:
     static constexpr std::chrono::milliseconds deviceReturnTimeout{15000};
     // Process-wide wait for the device's return (tests shorten it).
     static void setDeviceReturnTimeout(std::chrono::milliseconds timeout);
-    // While a port is open and the last catalogue request failed, the
-    // catalogue is asked for again after this time (tests shorten it).
+    // While a port is open and the last catalogue request failed (with or
+    // without a stored catalogue standing in), the catalogue is asked for
+    // again after this time (tests shorten it).
     static constexpr std::chrono::milliseconds catalogueRetryInterval{15000};
     static void setCatalogueRetryInterval(std::chrono::milliseconds interval);
 
@@ -109,6 +116,10 @@ public:
     const PortProblem& portOpenProblem() const { return openProblem; }
     DFU_client::CatalogueState catalogueState() const;
     QString catalogueError() const;
+    QDateTime catalogueTime() const;
+    QString catalogueTimeText() const;
+    // Whether the image of `url` is in the firmware cache.
+    Q_INVOKABLE bool isImageStored(const QString& url) const;
 
     // The catalogue entries filed under exactly `deviceName` (no trimming, case
     // sensitive), or an empty list; logs the lookup.
@@ -153,6 +164,9 @@ public slots:
     uint8_t getDevConnStatus();
     uint8_t getDevConnType();
     QString getDevConnSerial();
+    // The catalogue entries for the connected device: {"fileName",
+    // "fileUrl"}, and while the catalogue state is offline also "stored",
+    // whether the entry's image is in the firmware cache.
     QVariantList getWebFirmwaresList();
     void flashFromUrl(QString fileUrl);
     // Flashes a local image: a path or a file URL (as a file dialog gives).
@@ -177,6 +191,8 @@ private:
     void setOpenProblem(const PortProblem& problem);
     void watchForReturn(DFU_client::FlashResult result);
     void checkReturn();
+    // The catalogue state is failed or offline.
+    bool lastCatalogueRequestFailed() const;
     void returnTimedOut();
     // One byte of the hunt for a header: matched against the magic, then
     // stored until the header is whole.

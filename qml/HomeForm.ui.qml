@@ -13,7 +13,8 @@ Page {
 
     // The device link shown and driven by this page.
     property USB_StmFlasher flasher
-    // One element per offered image: text (file name), url (download URL).
+    // One element per offered image: text (file name, marked while offline
+    // when its image is stored), url (download URL).
     property alias firmwareModel: firmwareListModel
     // Set by the progress rule; the bar shows until the first progress report.
     property bool progressBarShown: true
@@ -36,6 +37,10 @@ Page {
     // The outcome of the latest catalogue request, and why it failed.
     readonly property int catalogueState: flasher ? flasher.catalogueState : DFU_client.CatalogueIdle
     readonly property bool catalogueFailed: catalogueState === DFU_client.CatalogueFailed
+    // The request failed and the catalogue stored when it last arrived stands in.
+    readonly property bool catalogueOffline: catalogueState === DFU_client.CatalogueOffline
+    readonly property string offlineText: qsTr("Нет связи с сервером. Список прошивок от %1")
+                                          .arg(flasher ? flasher.catalogueTimeText : "")
 
     width: 800
     height: 250
@@ -96,7 +101,8 @@ Page {
         onClicked: page.flasher.sendToKorvo(1, 13, 0)
     }
 
-    // So that nobody restarts the device into its boot loader for nothing.
+    // So that nobody restarts the device into its boot loader for nothing;
+    // offline, when the list it would offer was fetched.
     Label {
         id: catalogueErrorLabel
         objectName: "catalogueErrorLabel"
@@ -108,8 +114,10 @@ Page {
         wrapMode: Text.Wrap
         font.pixelSize: 12
         textFormat: Text.PlainText
-        visible: page.devConnStatus === 1 && page.catalogueFailed
-        text: qsTr("Каталог прошивок недоступен: %1").arg(page.flasher ? page.flasher.catalogueError : "")
+        visible: page.devConnStatus === 1 && (page.catalogueFailed || page.catalogueOffline)
+        text: page.catalogueOffline
+              ? page.offlineText
+              : qsTr("Каталог прошивок недоступен: %1").arg(page.flasher ? page.flasher.catalogueError : "")
     }
 
     Frame {
@@ -126,6 +134,25 @@ Page {
         // Also while the boot loader takes an image (status 4): the device
         // reports 4 for the whole run, and the progress bar lives here.
         visible: page.devConnStatus === 2 || page.devConnStatus === 4
+
+        // Nothing to offer because the catalogue could not be fetched: the
+        // retry button stands in the flash button's place.
+        readonly property bool retryInFlashPlace: (page.catalogueFailed || page.catalogueOffline)
+                                                  && firmwareComboBox.count === 0
+
+        // Above the list: where the list offered offline comes from.
+        Label {
+            id: offlineLabel
+            objectName: "offlineLabel"
+            x: firmwareComboBox.x
+            y: 2
+            width: parent.width - x
+            font.pixelSize: 12
+            textFormat: Text.PlainText
+            elide: Text.ElideRight
+            text: page.offlineText
+            visible: page.catalogueOffline
+        }
 
         ComboBox {
             id: firmwareComboBox
@@ -185,7 +212,7 @@ Page {
             anchors.horizontalCenter: parent.horizontalCenter
             anchors.horizontalCenterOffset: 235
             text: qsTr("Прошить выбранное")
-            visible: !retryButton.visible
+            visible: !centreFrame.retryInFlashPlace
             enabled: page.devConnStatus === 2 && firmwareComboBox.currentIndex >= 0
             onClicked: page.flasher.flashFromUrl(
                            firmwareListModel.get(firmwareComboBox.currentIndex).url)
@@ -214,15 +241,16 @@ Page {
         }
 
         // In the flash button's place while there is nothing to flash
-        // because the catalogue could not be fetched.
+        // because the catalogue could not be fetched; offline with a stored
+        // list, at the bottom left, out of the way of a run.
         BasicButton {
             id: retryButton
             objectName: "retryButton"
-            y: 27
-            anchors.horizontalCenter: parent.horizontalCenter
-            anchors.horizontalCenterOffset: 235
+            x: centreFrame.retryInFlashPlace ? flashButton.x + (flashButton.width - width) / 2 : 0
+            y: centreFrame.retryInFlashPlace ? flashButton.y : parent.height - height
             text: qsTr("Повторить")
-            visible: page.catalogueFailed && firmwareComboBox.count === 0
+            visible: centreFrame.retryInFlashPlace
+                     || (page.catalogueOffline && page.devConnStatus === 2 && !page.downloading)
             onClicked: page.flasher.retryCatalogue()
         }
 

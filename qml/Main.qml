@@ -40,8 +40,10 @@ ApplicationWindow {
         model.clear()
         var sorted = usb_stmFlasher.newestFirst(firmwares)
         for (var j = 0; j < sorted.length; ++j) {
+            // Offline, an image at hand is marked (the link says "stored").
             model.append({
-                             "text": String(sorted[j].fileName),
+                             "text": String(sorted[j].fileName)
+                                     + (sorted[j].stored === true ? qsTr(" (сохранена)") : ""),
                              "url": String(sorted[j].fileUrl)
                          })
             console.log("added", sorted[j].fileName)

@@ -653,6 +653,11 @@ QVariantMap DFU_client::getWebFirmwaresList()
 
 void DFU_client::flashFromUrl(QString fileUrl)
 {
+    // Offline the server is not waited for (up to the transfer time-out)
+    // when the image is at hand; online it is always asked, so the cache
+    // never hides a newer file.
+    if (catalogueStateValue == CatalogueOffline && flashOffline(fileUrl))
+        return;
     pendingFileUrl = fileUrl;
     if (!fileUrl.isEmpty()) {
         runUnderway = true;
@@ -703,6 +708,37 @@ bool DFU_client::flashStoredImage(const QString& url)
     return true;
 }
 
+bool DFU_client::flashOffline(const QString& url)
+{
+    if (url.isEmpty() || !isImageStored(url))
+        return false;
+    debugLine() << "flashFromUrl offline, from the cache: " << url;
+    // A download still under way belongs to an earlier request: its reply
+    // starts nothing.
+    pendingFileUrl.clear();
+    runUnderway = true;
+    emit runStarted(url);
+    if (flashStoredImage(url))
+        return true;
+    // The entry did not match its record and is gone: nothing was sent.
+    runUnderway = false;
+    downloadErrorText = QStringLiteral("stored image damaged");
+    // Its mark in the list goes with it.
+    emit availableFirmwaresChanged();
+    reportEnd(FlashDownloadFailed, downloadFailedMessage);
+    return true;
+}
+
+bool DFU_client::isImageStored(const QString& url) const
+{
+    return cacheEnabled && FirmwareCache().hasImage(url);
+}
+
+QDateTime DFU_client::catalogueTime() const
+{
+    return catalogueStateValue == CatalogueOffline ? usedCatalogueTime : QDateTime();
+}
+
 void DFU_client::flashFromFile(QString fileName)
 {
     emit runStarted(fileName);
@@ -747,10 +783,11 @@ void DFU_client::webServerReply(QNetworkReply* reply)
                     << (tooLarge ? QStringLiteral("reply too large") : reply->errorString())
                     << networkErrorName(error);
         if (isCatalogueReply) {
-            // Set first, so that those told of the outcome can read its cause.
-            setCatalogueState(CatalogueFailed, failureCause(reply));
-            // The catalogue the server gave last stands in for it.
-            useStoredCatalogue();
+            // The catalogue the server gave last stands in for it. The state
+            // is set before the signals below, so that those told of the
+            // outcome read it and its cause.
+            const bool offline = useStoredCatalogue();
+            setCatalogueState(offline ? CatalogueOffline : CatalogueFailed, failureCause(reply));
         }
         emit availableFirmwaresChanged();
         if (isCatalogueReply)

@@ -26,6 +26,7 @@ class DFU_client : public QObject
     Q_OBJECT
     Q_PROPERTY(CatalogueState catalogueState READ catalogueState NOTIFY catalogueStateChanged)
     Q_PROPERTY(QString catalogueError READ catalogueError NOTIFY catalogueStateChanged)
+    Q_PROPERTY(QDateTime catalogueTime READ catalogueTime NOTIFY catalogueStateChanged)
 
 public:
     // How a run ended, beside the text the user sees: callers decide by this,
@@ -49,6 +50,10 @@ public:
         CatalogueLoading, // a request is under way
         CatalogueReady, // the last reply replaced the catalogue
         CatalogueFailed, // the last request failed; catalogueError says why
+        // The last request failed (catalogueError says why) and the stored
+        // catalogue of the same base URL stands in; catalogueTime says when
+        // it arrived.
+        CatalogueOffline,
     };
     Q_ENUM(CatalogueState)
 
@@ -129,11 +134,17 @@ public:
     // record; false when there is none (a mismatching entry is removed) or
     // the cache is off. Nothing is sent to the device then.
     bool flashStoredImage(const QString& url);
+    // Whether `url` has a stored image (its record only, not verified); false
+    // while the cache is off.
+    bool isImageStored(const QString& url) const;
     CatalogueState catalogueState() const { return catalogueStateValue; }
-    // Empty unless the state is CatalogueFailed: Qt's text of a connection
-    // failure, the certificate problems, "HTTP 503", "malformed catalogue",
-    // "empty catalogue", "reply too large" or "timed out"; a connection
-    // failure through a proxy names the proxy.
+    // While CatalogueOffline: when the stored catalogue in use arrived (UTC);
+    // null in every other state.
+    QDateTime catalogueTime() const;
+    // Empty unless the state is CatalogueFailed or CatalogueOffline: Qt's
+    // text of a connection failure, the certificate problems, "HTTP 503",
+    // "malformed catalogue", "empty catalogue", "reply too large" or "timed
+    // out"; a connection failure through a proxy names the proxy.
     QString catalogueError() const { return catalogueErrorText; }
     // Why the last image download failed, in the same words; empty while
     // none has failed.
@@ -211,6 +222,10 @@ private:
     QNetworkReply* get(const QString& url, qint64 maxBytes);
     QNetworkAccessManager* manager();
     void setCatalogueState(CatalogueState state, const QString& error = QString());
+    // Offline: flashes the stored image of `url` without asking the server,
+    // or fails the run at once when its entry does not match its record.
+    // False (nothing done) when no image of `url` is stored.
+    bool flashOffline(const QString& url);
     // Why a catalogue request failed, from a reply that ended with an error.
     static QString failureCause(QNetworkReply* reply);
 

@@ -126,13 +126,36 @@ DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
         if (!emulator->start())
             fail(QStringLiteral("the emulated device did not start: ") + emulator->errorString());
     });
-    waitFor(QStringLiteral("the application firmware without a catalogue"), [this] {
+    // The demo's cache holds the catalogue of the first connection: it
+    // stands in, and the line says so.
+    waitFor(QStringLiteral("the application firmware offline"), [this] {
         QQuickItem* line = item("catalogueErrorLabel");
-        return status() == 1 && line && line->isVisible();
+        return status() == 1 && line && line->isVisible()
+            && link()->catalogueState() == DFU_client::CatalogueOffline;
     });
     pause(settleTime);
-    then(QStringLiteral("screenshot of the unavailable catalogue"), [this] {
-        screenshot(QStringLiteral("8-catalogue-unavailable.png"));
+    then(QStringLiteral("screenshot of the unavailable catalogue, press the update button"),
+         [this] {
+             screenshot(QStringLiteral("8-catalogue-unavailable.png"));
+             click(item("updateButton"));
+         });
+
+    waitFor(QStringLiteral("the boot loader with the stored list"), [this] {
+        QQuickItem* combo = item("firmwareComboBox");
+        QQuickItem* line = item("offlineLabel");
+        return status() == 2 && combo && combo->property("count").toInt() > 0 && line
+            && line->isVisible();
+    });
+    then(QStringLiteral("open the stored list"), [this] { click(item("firmwareComboBox")); });
+    waitFor(QStringLiteral("the stored list open"), [this] { return comboEntry(0) != nullptr; });
+    pause(settleTime);
+    // The image flashed before is stored: its entry carries the mark.
+    then(QStringLiteral("pick the image flashed before"), [this] { click(comboEntry(0)); });
+    waitFor(QStringLiteral("the stored image chosen"),
+            [this] { return item("firmwareComboBox")->property("currentIndex").toInt() == 0; });
+    pause(settleTime);
+    then(QStringLiteral("screenshot of the stored list"), [this] {
+        screenshot(QStringLiteral("9-offline-list.png"));
         done = true;
         pollTimer.stop();
         emit finished(true,

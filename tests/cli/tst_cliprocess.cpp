@@ -34,6 +34,8 @@ private slots:
     void info_printsWhatTheDeviceReports();
     void list_printsEntriesNewestFirstOrTellsCatalogueUnavailable_data();
     void list_printsEntriesNewestFirstOrTellsCatalogueUnavailable();
+    void listOffline_printsTheStoredCatalogueWithItsCachedImages_data();
+    void listOffline_printsTheStoredCatalogueWithItsCachedImages();
     void proxy_carriesCatalogueOrIsNamed_data();
     void proxy_carriesCatalogueOrIsNamed();
     void flash_writesImageByteForByteAndSaysSuccess_data();
@@ -136,6 +138,8 @@ void TestCliProcess::initTestCase()
 void TestCliProcess::init()
 {
     server->setFaults({});
+    // A catalogue stored by an earlier case would stand in for a failed one.
+    QDir(scratch.filePath(QStringLiteral("cache"))).removeRecursively();
 }
 
 void TestCliProcess::cleanup()
@@ -314,6 +318,60 @@ void TestCliProcess::list_printsEntriesNewestFirstOrTellsCatalogueUnavailable()
     if (exitCode == 4)
         QVERIFY2(result.err.endsWith("trennic-flasher-cli: catalogue unavailable: " + cause + '\n'),
                  qPrintable(result.err));
+}
+
+void TestCliProcess::listOffline_printsTheStoredCatalogueWithItsCachedImages_data()
+{
+    QTest::addColumn<bool>("catalogueStored");
+    QTest::addColumn<bool>("noCache");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("stored catalogue: listed, stored images marked, exit 0") << true << false << 0;
+    QTest::newRow("nothing stored: exit 4") << false << false << 4;
+    QTest::newRow("--no-cache: exit 4") << true << true << 4;
+}
+
+void TestCliProcess::listOffline_printsTheStoredCatalogueWithItsCachedImages()
+{
+    QFETCH(bool, catalogueStored);
+    QFETCH(bool, noCache);
+    QFETCH(int, exitCode);
+    startDevice({});
+    // A port nothing listens on, whose catalogue was stored when it answered.
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const QString closed
+        = QStringLiteral("https://127.0.0.1:%1/trennics_firmware").arg(probe.serverPort());
+    probe.close();
+    QTemporaryDir cacheHome;
+    QVERIFY(cacheHome.isValid());
+    FirmwareCache cache(cacheHome.filePath(QStringLiteral("Trennic/Trennic Flasher")));
+    cache.setClock([] { return QDateTime(QDate(2026, 3, 5), QTime(14, 37, 12), Qt::UTC); });
+    if (catalogueStored)
+        QVERIFY(cache.storeCatalogue(closed, server->catalogueJson()));
+    const QString storedUrl = closed + "/Korvo 7/release/fw_1.bin";
+    QVERIFY(cache.storeImage(storedUrl, firmwareFile("0201")));
+
+    QStringList arguments = commonArguments();
+    arguments[arguments.indexOf(QStringLiteral("--server")) + 1] = closed;
+    if (noCache)
+        arguments << QStringLiteral("--no-cache");
+    QProcessEnvironment env = environment(QString(), cacheHome.path());
+    env.insert(QStringLiteral("TZ"), QStringLiteral("UTC"));
+    const Result result = run(arguments << QStringLiteral("--list"), env);
+    COMPARE_EXIT_CODE(result, exitCode);
+    if (exitCode == 4) {
+        QCOMPARE(result.out, QString());
+        QVERIFY2(
+            result.err.endsWith("trennic-flasher-cli: catalogue unavailable: Connection refused\n"),
+            qPrintable(result.err));
+        return;
+    }
+    QCOMPARE(result.out,
+             "fw_3.bin\t" + closed + "/Korvo 7/release/fw_3.bin\n" + "fw_2.bin\t" + closed
+                 + "/Korvo 7/beta/fw_2.bin\n" + "fw_1.bin\t" + storedUrl + "\tcached\n");
+    QVERIFY2(result.err.endsWith("trennic-flasher-cli: catalogue unavailable (Connection refused); "
+                                 "using the one saved 2026-03-05 14:37\n"),
+             qPrintable(result.err));
 }
 
 void TestCliProcess::proxy_carriesCatalogueOrIsNamed_data()

@@ -4,15 +4,16 @@
 #include "serialportenvironment.h"
 #include "usb_stmflasher.h"
 
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QMutex>
 #include <QQmlContext>
 #include <QQmlEngine>
-#include <QUrl>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QtQuickTest>
 
 namespace {
@@ -129,6 +130,31 @@ private:
     QQmlEngine* engine = nullptr;
 };
 
+// Lets a test fill the window's firmware cache as earlier online runs
+// would, and empty it again.
+class TestCache : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Stores `body` as the catalogue of `baseUrl`, arrived at `localTime`
+    // ("yyyy-MM-dd hh:mm", this computer's time zone).
+    Q_INVOKABLE bool storeCatalogue(const QString& baseUrl, const QString& body,
+                                    const QString& localTime)
+    {
+        FirmwareCache cache;
+        const QDateTime arrived
+            = QDateTime::fromString(localTime, QStringLiteral("yyyy-MM-dd hh:mm")).toUTC();
+        cache.setClock([arrived] { return arrived; });
+        return cache.storeCatalogue(baseUrl, body.toUtf8());
+    }
+    Q_INVOKABLE bool storeImage(const QString& url, int size)
+    {
+        return FirmwareCache().storeImage(url, QByteArray(size, 'I'));
+    }
+    Q_INVOKABLE bool clear() { return QDir(FirmwareCache::defaultFolder()).removeRecursively(); }
+};
+
 } // namespace
 
 // Prepares the QML window tests the way start-up prepares the tool: identity,
@@ -160,6 +186,7 @@ public slots:
             QUrl::fromLocalFile(settingsDir.filePath(QStringLiteral("images"))).toString());
         engine->rootContext()->setContextProperty(QStringLiteral("firmwareAddress"),
                                                   &firmwareAddress);
+        engine->rootContext()->setContextProperty(QStringLiteral("testCache"), &testCache);
         FlasherApp::registerQmlTypes();
         engine->rootContext()->setContextProperty(QStringLiteral("testPorts"), &testPorts);
         // Lets the tests call the link's setDevConnStatus(uint8_t) as the
@@ -183,6 +210,7 @@ private:
     TestPorts testPorts{&noSerialPorts};
     FirmwareAddress firmwareAddress;
     TestTranslations translations;
+    TestCache testCache;
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(trennic_ui, QuickTestSetup)

@@ -19,6 +19,7 @@ TestCase {
 
     function cleanup() {
         testPorts.listUnopenablePort("")
+        testCache.clear()
     }
 
     // The width a text takes when shown exactly as written.
@@ -431,6 +432,51 @@ TestCase {
         showDevice(2, 2, ["fw_1.bin"])
         compare(item("firmwareComboBox").displayText, "Выбрать прошивку ...")
         compare(item("retryButton").visible, false)
+    }
+
+    function test_offlineFaces_data() {
+        return [
+            { tag: "application firmware: the offline line under the update button", status: 1 },
+            { tag: "boot loader: the stored list, its stored image marked, and the retry button",
+              status: 2 }
+        ]
+    }
+
+    // The firmware address fails, and the catalogue it gave at 10:37 stands in.
+    function test_offlineFaces(data) {
+        var base = "https://127.0.0.1:1/trennics_firmware"
+        verify(testCache.storeCatalogue(
+                   base, '{"Korvo 7":{"release":["fw_1.bin","fw_2.bin"]}}', "2026-03-05 10:37"))
+        verify(testCache.storeImage(base + "/Korvo 7/release/fw_2.bin", 2000))
+        openWindow()
+        showDevice(data.status, 2, [])
+        firmwareAddress.setBaseUrl(base)
+        link.retryCatalogue()
+        tryCompare(link, "catalogueState", DFU_client.CatalogueOffline, 10000)
+
+        // The user's own date format: whatever it is, it holds the time and the year.
+        var when = link.catalogueTimeText
+        verify(when.indexOf("10:37") >= 0, when)
+        verify(when.indexOf("26") >= 0, when)
+        var text = "Нет связи с сервером. Список прошивок от " + when
+        compare(item("catalogueErrorLabel").visible, data.status === 1)
+        compare(item("offlineLabel").visible, data.status === 2)
+        compare(item(data.status === 1 ? "catalogueErrorLabel" : "offlineLabel").text, text)
+        if (data.status === 1)
+            return
+
+        var model = item("homeForm").firmwareModel
+        compare(model.count, 2)
+        compare(model.get(0).text, "fw_2.bin (сохранена)")
+        compare(model.get(0).url, base + "/Korvo 7/release/fw_2.bin")
+        compare(model.get(1).text, "fw_1.bin")
+        compare(item("flashButton").visible, true)
+        compare(item("retryButton").visible, true)
+        // The retry button asks again; the server is still away.
+        mouseClick(item("retryButton"))
+        compare(link.catalogueState, DFU_client.CatalogueLoading)
+        tryCompare(link, "catalogueState", DFU_client.CatalogueOffline, 10000)
+        compare(model.get(0).text, "fw_2.bin (сохранена)")
     }
 
     function test_outsideText_isShownLiterally() {

@@ -47,10 +47,20 @@ class TestOffline : public QObject
 {
     Q_OBJECT
 
+    // How the server meets the runs of the unreachable-server cases.
+    enum Server {
+        Stopped,
+        FileWithdrawn, // up, the image removed (404)
+        DownloadStalls, // the catalogue answered with 503, the image never
+    };
+
 private slots:
     void init();
     void cleanup();
     void onlineRun_storesCatalogueAndImage();
+    void failedCatalogue_isOfflineWithTheStoredOneOrFailedWithout_data();
+    void failedCatalogue_isOfflineWithTheStoredOneOrFailedWithout();
+    void offline_asksAgainByItselfUntilAGoodReplyMakesItReady();
     void unreachableServer_flashesOnlyAnIntactStoredImage_data();
     void unreachableServer_flashesOnlyAnIntactStoredImage();
     void online_aFileChangedOnTheServerIsDownloadedAgain();
@@ -60,6 +70,8 @@ private:
     QString url() const { return server->fileUrl(device, "release", "korvo7_v0201.bin"); }
     QString filePath() const { return tree->filePath("Korvo 7/release/korvo7_v0201.bin"); }
     void connectBootLoader();
+    // Asks for the catalogue and waits for its outcome.
+    void requestCatalogue();
     // Flashes `url()` and waits for the run's one message.
     QString flash();
 
@@ -93,6 +105,8 @@ void TestOffline::cleanup()
     emulator.reset();
     server.reset();
     FirmwareCache::setDefaultFolder({});
+    DFU_client::setTransferTimeout(DFU_client::defaultTransferTimeout);
+    USB_StmFlasher::setCatalogueRetryInterval(USB_StmFlasher::catalogueRetryInterval);
 }
 
 void TestOffline::connectBootLoader()
@@ -107,6 +121,13 @@ void TestOffline::connectBootLoader()
         flasher = std::make_unique<USB_StmFlasher>();
     QVERIFY(QMetaObject::invokeMethod(flasher.get(), "tim_portCheckerTimeout"));
     QTRY_COMPARE_WITH_TIMEOUT(uint(flasher->getDevConnStatus()), 2u, stepTimeoutMs);
+}
+
+void TestOffline::requestCatalogue()
+{
+    QSignalSpy finished(flasher->dfu(), &DFU_client::catalogueRequestFinished);
+    flasher->dfu()->webServerFileListRequest();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, stepTimeoutMs);
 }
 
 QString TestOffline::flash()
@@ -138,20 +159,122 @@ void TestOffline::onlineRun_storesCatalogueAndImage()
     QCOMPARE(cache.imageRecord(url())->url, url());
 }
 
+void TestOffline::failedCatalogue_isOfflineWithTheStoredOneOrFailedWithout_data()
+{
+    QTest::addColumn<bool>("catalogueStored");
+    QTest::addColumn<bool>("imageStored");
+    QTest::addColumn<bool>("cacheOn");
+    QTest::addColumn<bool>("serverStopped"); // else it answers the catalogue with 503
+    QTest::newRow("server stopped, catalogue and image stored: offline, marked")
+        << true << true << true << true;
+    QTest::newRow("server stopped, catalogue stored without the image: offline, unmarked")
+        << true << false << true << true;
+    QTest::newRow("HTTP 503, catalogue stored: offline") << true << true << true << false;
+    QTest::newRow("server stopped, nothing stored: failed") << false << false << true << true;
+    QTest::newRow("server stopped, cache turned off: failed") << true << true << false << true;
+}
+
+void TestOffline::failedCatalogue_isOfflineWithTheStoredOneOrFailedWithout()
+{
+    QFETCH(bool, catalogueStored);
+    QFETCH(bool, imageStored);
+    QFETCH(bool, cacheOn);
+    QFETCH(bool, serverStopped);
+    FirmwareCache cache;
+    const QDateTime arrived = QDateTime::currentDateTimeUtc().addDays(-1);
+    cache.setClock([arrived] { return arrived; });
+    if (catalogueStored)
+        QVERIFY(cache.storeCatalogue(server->baseUrl(), server->catalogueJson()));
+    if (imageStored)
+        QVERIFY(cache.storeImage(url(), file));
+    // Another base URL's catalogue never stands in.
+    QVERIFY(cache.storeCatalogue(QStringLiteral("https://127.0.0.1:1/trennics_firmware"),
+                                 server->catalogueJson()));
+    const QString storedUrl = url(); // the server forgets its port when stopped
+    if (serverStopped) {
+        server->stop();
+    } else {
+        LocalFirmwareServerFaults unavailable;
+        unavailable.statusForPath.insert(LocalFirmwareServer::cataloguePath, 503);
+        server->setFaults(unavailable);
+    }
+    flasher = std::make_unique<USB_StmFlasher>();
+    flasher->dfu()->setCacheEnabled(cacheOn);
+    // What those told of the outcome read at that moment.
+    QList<DFU_client::CatalogueState> statesSeen;
+    const auto readState = [&] {
+        statesSeen.append(flasher->catalogueState());
+    };
+    connect(flasher.get(), &USB_StmFlasher::availableFirmwaresChanged, this, readState);
+    connect(flasher->dfu(), &DFU_client::catalogueRequestFinished, this, readState);
+    flasher->setProperty("deviceName", device);
+
+    requestCatalogue();
+    const bool offline = catalogueStored && cacheOn;
+    const DFU_client::CatalogueState expected
+        = offline ? DFU_client::CatalogueOffline : DFU_client::CatalogueFailed;
+    QCOMPARE(flasher->catalogueState(), expected);
+    QCOMPARE(statesSeen, QList<DFU_client::CatalogueState>({expected, expected}));
+    QCOMPARE(flasher->catalogueError(),
+             serverStopped ? QStringLiteral("Connection refused") : QStringLiteral("HTTP 503"));
+    QCOMPARE(flasher->catalogueTime(), offline ? arrived : QDateTime());
+    QCOMPARE(flasher->property("catalogueTime").toDateTime(), flasher->catalogueTime());
+    QCOMPARE(flasher->catalogueTimeText().isEmpty(), !offline);
+    const QVariantList entries = flasher->getWebFirmwaresList();
+    QCOMPARE(entries.size(), offline ? 1 : 0);
+    if (offline) {
+        const QVariantMap entry = entries.first().toMap();
+        // As the catalogue spells it: plain text where the server's URL is encoded.
+        QCOMPARE(QUrl(entry.value("fileUrl").toString()), QUrl(storedUrl));
+        QCOMPARE(entry.value("fileName").toString(), QStringLiteral("korvo7_v0201.bin"));
+        QCOMPARE(entry.value("stored"), QVariant(imageStored));
+    }
+}
+
+void TestOffline::offline_asksAgainByItselfUntilAGoodReplyMakesItReady()
+{
+    constexpr std::chrono::milliseconds shortRetry{300};
+    USB_StmFlasher::setCatalogueRetryInterval(shortRetry);
+    FirmwareCache cache;
+    QVERIFY(cache.storeCatalogue(server->baseUrl(), server->catalogueJson()));
+    QVERIFY(cache.storeImage(url(), file));
+    LocalFirmwareServerFaults unavailable;
+    unavailable.statusForPath.insert(LocalFirmwareServer::cataloguePath, 503);
+    server->setFaults(unavailable);
+    // Opening the port asks for the catalogue.
+    connectBootLoader();
+    QTRY_COMPARE_WITH_TIMEOUT(flasher->catalogueState(), DFU_client::CatalogueOffline,
+                              stepTimeoutMs);
+    QVERIFY(flasher->getWebFirmwaresList().first().toMap().contains("stored"));
+
+    server->setFaults({});
+    QSignalSpy changed(flasher.get(), &USB_StmFlasher::availableFirmwaresChanged);
+    QTRY_COMPARE_WITH_TIMEOUT(flasher->catalogueState(), DFU_client::CatalogueReady, stepTimeoutMs);
+    QCOMPARE(flasher->catalogueError(), QString());
+    QCOMPARE(flasher->catalogueTime(), QDateTime());
+    QVERIFY(!changed.isEmpty());
+    // Online the list carries no marks.
+    QCOMPARE(flasher->getWebFirmwaresList().first().toMap().contains("stored"), false);
+}
+
 void TestOffline::unreachableServer_flashesOnlyAnIntactStoredImage_data()
 {
     QTest::addColumn<bool>("stored");
     QTest::addColumn<int>("flippedByte"); // -1: none
     QTest::addColumn<bool>("cacheOn");
-    QTest::addColumn<bool>("serverAnswers404"); // else it is stopped
+    QTest::addColumn<int>("serverMode"); // a Server value
     QTest::addColumn<bool>("flashed");
-    QTest::newRow("intact: flashed byte for byte") << true << -1 << true << false << true;
+    QTest::newRow("intact: flashed byte for byte") << true << -1 << true << int(Stopped) << true;
     QTest::newRow("one byte flipped: refused, removed, nothing sent")
-        << true << 5000 << true << false << false;
-    QTest::newRow("nothing stored") << false << -1 << true << false << false;
-    QTest::newRow("cache turned off") << true << -1 << false << false << false;
+        << true << 5000 << true << int(Stopped) << false;
+    QTest::newRow("nothing stored") << false << -1 << true << int(Stopped) << false;
+    QTest::newRow("cache turned off") << true << -1 << false << int(Stopped) << false;
     QTest::newRow("server up, file withdrawn (404): the server's word stands")
-        << true << -1 << true << true << false;
+        << true << -1 << true << int(FileWithdrawn) << false;
+    QTest::newRow("offline, download would stall: flashed without asking the server")
+        << true << -1 << true << int(DownloadStalls) << true;
+    QTest::newRow("offline, download would stall, one byte flipped: refused at once")
+        << true << 300 << true << int(DownloadStalls) << false;
 }
 
 void TestOffline::unreachableServer_flashesOnlyAnIntactStoredImage()
@@ -159,7 +282,7 @@ void TestOffline::unreachableServer_flashesOnlyAnIntactStoredImage()
     QFETCH(bool, stored);
     QFETCH(int, flippedByte);
     QFETCH(bool, cacheOn);
-    QFETCH(bool, serverAnswers404);
+    QFETCH(int, serverMode);
     QFETCH(bool, flashed);
     FirmwareCache cache;
     if (stored)
@@ -173,10 +296,21 @@ void TestOffline::unreachableServer_flashesOnlyAnIntactStoredImage()
     }
     QVERIFY(cache.storeCatalogue(server->baseUrl(), server->catalogueJson()));
     const QString storedUrl = url();
-    if (serverAnswers404)
+    const QString imageRequest
+        = QStringLiteral("GET /trennics_firmware/Korvo%207/release/korvo7_v0201.bin");
+    if (serverMode == FileWithdrawn) {
         QVERIFY(QFile::remove(filePath()));
-    else
+    } else if (serverMode == DownloadStalls) {
+        // The catalogue request fails, the download would hang until the
+        // transfer time-out, longer than this test waits for the run.
+        LocalFirmwareServerFaults faults;
+        faults.statusForPath.insert(LocalFirmwareServer::cataloguePath, 503);
+        faults.stalledPath = LocalFirmwareServer::basePath + "/Korvo 7/release/korvo7_v0201.bin";
+        server->setFaults(faults);
+        DFU_client::setTransferTimeout(std::chrono::milliseconds(2 * stepTimeoutMs));
+    } else {
         server->stop();
+    }
 
     flasher = std::make_unique<USB_StmFlasher>();
     flasher->dfu()->setCacheEnabled(cacheOn);
@@ -186,8 +320,12 @@ void TestOffline::unreachableServer_flashesOnlyAnIntactStoredImage()
     QSignalSpy changed(flasher.get(), &USB_StmFlasher::availableFirmwaresChanged);
     flasher->dfu()->webServerFileListRequest();
     QTRY_COMPARE_WITH_TIMEOUT(changed.size(), 1, stepTimeoutMs);
-    const bool storedCatalogueUsed = cacheOn && !serverAnswers404;
+    const bool storedCatalogueUsed = cacheOn && serverMode != FileWithdrawn;
     QCOMPARE(flasher->dfu()->storedCatalogueTime().isValid(), storedCatalogueUsed);
+    QCOMPARE(flasher->catalogueState(),
+             storedCatalogueUsed ? DFU_client::CatalogueOffline
+                 : cacheOn       ? DFU_client::CatalogueReady
+                                 : DFU_client::CatalogueFailed);
     QCOMPARE(flasher->getWebFirmwaresList().size(), storedCatalogueUsed ? 1 : 0);
 
     RunRecorder recorder(flasher.get());
@@ -203,6 +341,8 @@ void TestOffline::unreachableServer_flashesOnlyAnIntactStoredImage()
         QVERIFY(recorder.progress.isEmpty());
         QCOMPARE(uint(flasher->getDevConnStatus()), 2u);
     }
+    if (serverMode == DownloadStalls)
+        QVERIFY(!server->requests().contains(imageRequest));
     if (flippedByte >= 0) {
         QVERIFY(!cache.hasImage(storedUrl));
         QVERIFY(!QFile::exists(cache.imageDataPath(storedUrl)));

@@ -105,6 +105,9 @@ void TestProxy::init()
     proxy.clearConnectTargets();
     log = std::make_unique<LogCapture>();
     flasher = std::make_unique<USB_StmFlasher>();
+    // A catalogue stored by an earlier case would stand in for a failed
+    // request (offline): the causes are this test's business.
+    flasher->dfu()->setCacheEnabled(false);
 }
 
 void TestProxy::cleanup()
