@@ -2,6 +2,7 @@
 
 #include "dfu_client.h"
 #include "korvoenums.h"
+#include "runrecordwriter.h"
 #include "trennicversion.h"
 #include "usb_stmflasher.h"
 
@@ -89,6 +90,8 @@ int exec(QApplication& app, const AfterLoad& afterLoad)
 {
     setApplicationIdentity();
     useCLocale();
+    // Runs from the window (and the demo) go into the run record.
+    RunRecordWriter::setTool(QStringLiteral("window"));
 
     int exitCode = 0;
     {

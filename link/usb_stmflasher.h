@@ -17,6 +17,7 @@
 #include <cstdint>
 
 class QTimer;
+class RunRecordWriter;
 
 // Receive state of the byte parser.
 struct usbRxStruct
@@ -93,6 +94,7 @@ public:
     QString clientVersion() const { return clientVer; }
     QSerialPort* port() const { return serialPort; }
     DFU_client* dfu() const { return dfuClient; }
+    RunRecordWriter* runRecordWriter() const { return recordWriter; }
     static QUrl logsFolderUrl();
     static QString successMessage();
     QTimer* portCheckTicker() const { return tim_portChecker; }
@@ -179,6 +181,7 @@ private:
     QTimer* tim_portChecker = nullptr;
     QTimer* keepOnlineTimer = nullptr;
     DFU_client* dfuClient = nullptr;
+    RunRecordWriter* recordWriter = nullptr;
     // Runs from a successful run to the device's return or the time-out.
     QTimer* returnTimer = nullptr;
     QString returnSerial; // the USB serial of the run's port, if it had one

@@ -10,6 +10,7 @@
 #include "tools.h"
 #include "usb_stmflasher.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
@@ -217,6 +218,7 @@ void DFU_client::flash2usb(QByteArray* data)
     drainPort();
     serialPort->write(*data);
     serialPort->flush();
+    ++figures.packets;
 }
 
 void DFU_client::drainPort()
@@ -233,8 +235,19 @@ void DFU_client::drainPort()
 
 void DFU_client::startFlashing(QByteArray firmwareByteArray)
 {
-    emit runStarted(QString());
+    flashImage(firmwareByteArray, QString());
+}
+
+void DFU_client::flashImage(const QByteArray& firmwareByteArray, const QString& source)
+{
+    announceRun(source);
     beginFlashing(firmwareByteArray);
+}
+
+void DFU_client::announceRun(const QString& source)
+{
+    figures = RunFigures();
+    emit runStarted(source);
 }
 
 void DFU_client::beginFlashing(const QByteArray& firmwareByteArray)
@@ -247,6 +260,9 @@ void DFU_client::beginFlashing(const QByteArray& firmwareByteArray)
     const quint32 size = quint32(firmwareBin.size());
     const uint status = linkStatus();
     debugLine() << "firmwareBin loaded ok, size: " << size << " devConnStatus: " << status;
+    figures.size = size;
+    figures.sha256 = QString::fromLatin1(
+        QCryptographicHash::hash(firmwareBin, QCryptographicHash::Sha256).toHex());
 
     if (size <= headBlockSize) {
         // PrepareToFlash with a size this small (0 above all) would only
@@ -369,6 +385,7 @@ void DFU_client::resendRequested(uint32_t packetNum)
     // Also the first answer when ReadyToFlash was lost on the way.
     flashingTimer->start(int(flashingTimeoutInterval.count()));
     resendErrors += 1;
+    ++figures.resends;
     waitForPreparation();
     pNum = packetNum;
     // Bytes confirmed are those of the packets before the one asked for, so a
@@ -565,7 +582,7 @@ void DFU_client::flashFromUrl(QString fileUrl)
     pendingFileUrl = fileUrl;
     if (!fileUrl.isEmpty()) {
         runUnderway = true;
-        emit runStarted(fileUrl);
+        announceRun(fileUrl);
     }
     QNetworkReply* reply = get(fileUrl, maxImageDownloadBytes);
     connect(reply, &QNetworkReply::downloadProgress, this,
@@ -612,9 +629,16 @@ bool DFU_client::flashStoredImage(const QString& url)
     return true;
 }
 
+void DFU_client::fetchImage(const QString& url)
+{
+    pendingFetchUrl = url;
+    get(url, maxImageDownloadBytes);
+    debugLine() << "fetchImage " << url;
+}
+
 void DFU_client::flashFromFile(QString fileName)
 {
-    emit runStarted(fileName);
+    announceRun(fileName);
     QFile file(fileName);
     if (!file.exists()) {
         debugLine() << "File NOT EXIST" << fileName;
@@ -647,6 +671,10 @@ void DFU_client::webServerReply(QNetworkReply* reply)
     const QUrl catalogueUrl(catalogueRequestUrl(flasher ? flasher->clientVersion() : QString()),
                             QUrl::TolerantMode);
     const bool isCatalogueReply = requested == catalogueUrl;
+    const QString fetchUrl = pendingFetchUrl;
+    const bool isFetch = !fetchUrl.isEmpty() && requested == QUrl(fetchUrl, QUrl::TolerantMode);
+    if (isFetch)
+        pendingFetchUrl.clear();
 
     const bool tooLarge = reply->property(tooLargeProperty).toBool();
     if (reply->error() != QNetworkReply::NoError || tooLarge) {
@@ -661,6 +689,13 @@ void DFU_client::webServerReply(QNetworkReply* reply)
         emit availableFirmwaresChanged();
         if (isCatalogueReply)
             emit catalogueRequestFinished(false);
+        if (isFetch) {
+            const bool answered = tooLarge || reply->property(refusedRedirectProperty).toBool();
+            std::optional<QByteArray> stored;
+            if (!answered && isUnreachable(error) && cacheEnabled)
+                stored = FirmwareCache().storedImage(fetchUrl);
+            emit imageFetched(fetchUrl, stored.value_or(QByteArray()), stored.has_value());
+        }
         if (isPendingDownload && runUnderway && firmwareBin.isEmpty()) {
             const bool answered = tooLarge || reply->property(refusedRedirectProperty).toBool();
             if (!answered && isUnreachable(error) && flashStoredImage(pendingFileUrl))
@@ -699,6 +734,15 @@ void DFU_client::webServerReply(QNetworkReply* reply)
             emit catalogueRequestFinished(true);
             break;
         }
+    }
+
+    if (isFetch) {
+        if (!bodyRead)
+            body = reply->readAll();
+        bodyRead = true;
+        if (cacheEnabled)
+            FirmwareCache().storeImage(fetchUrl, body);
+        emit imageFetched(fetchUrl, body, true);
     }
 
     if (isPendingDownload) {
