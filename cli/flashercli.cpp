@@ -193,6 +193,9 @@ void FlasherCli::waitForNextUnit()
 
 bool FlasherCli::beginUnit(uint status)
 {
+    // A state parsed from the bytes a leaving unit left behind is no unit.
+    if (!link->port()->isOpen())
+        return false;
     const QString serial = link->getDevConnSerial();
     if (!serial.isEmpty() && confirmedSerials.contains(serial)) {
         console.out(QStringLiteral("-  %1  already flashed in this batch, skipped\n").arg(serial));

@@ -106,8 +106,10 @@ void RunRecordWriter::onDeviceReturned(const QString& version)
 
 void RunRecordWriter::onLinkChanged()
 {
+    // Only from an open port: bytes parsed after the port closed (left from
+    // a drain wait) may still announce the status, with the serial gone.
     const uint status = link->getDevConnStatus();
-    if (status == korvoEnums::korvoOnline) {
+    if (status == korvoEnums::korvoOnline && link->port()->isOpen()) {
         applicationVersion = link->property("currentFirmwareVersion").toString();
         applicationSerial = link->getDevConnSerial();
     }
