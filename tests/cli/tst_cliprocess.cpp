@@ -469,7 +469,7 @@ void TestCliProcess::urlOffline_usesTheCacheAsTheWindowDoes()
     QVERIFY2(server->start(), qPrintable(server->errorString()));
     if (flashed) {
         COMPARE_EXIT_CODE(result, 0);
-        QCOMPARE(result.out, DFU_client::successMessage + '\n');
+        QVERIFY2(result.out.startsWith(DFU_client::successMessage + '\n'), qPrintable(result.out));
         QVERIFY(emulator->receivedImage()
                 == KorvoFirmwareImage::transmittedPart(firmwareFile("0201")));
     } else {
