@@ -122,6 +122,7 @@ void RunRecordWriter::takeDeviceFields()
     if (!pending || !link->port()->isOpen())
         return;
     RunRecord& record = *pending;
+    // "---" is the link's name while it knows of no device.
     const auto known = [](const QString& text) { return !text.isEmpty() && text != "---"; };
     const QString name = link->property("deviceName").toString();
     if (known(name))
