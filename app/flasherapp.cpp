@@ -3,6 +3,7 @@
 #include "dfu_client.h"
 #include "firmwareserver.h"
 #include "korvoenums.h"
+#include "runrecordwriter.h"
 #include "trennicversion.h"
 #include "usb_stmflasher.h"
 
@@ -161,6 +162,8 @@ int exec(QApplication& app, const AfterLoad& afterLoad)
     useCLocale();
     // Behind a company proxy nothing could be fetched otherwise.
     FirmwareServer::useSystemProxy();
+    // Runs from the window (and the demo) go into the run record.
+    RunRecordWriter::setTool(QStringLiteral("window"));
 
     int exitCode = 0;
     {

@@ -17,20 +17,23 @@ const QString description
     = QStringLiteral("Shows and updates the firmware of a Korvo device on a USB serial port.\n"
                      "\n"
                      "ACTION is exactly one of --info, --list, --file PATH, --url URL,\n"
-                     "--history [N]. A device running its application firmware is restarted\n"
+                     "--history [N]. --batch with --file or --url flashes unit after unit.\n"
+                     "A device running its application firmware is restarted\n"
                      "into its boot loader before it is flashed. Progress goes to stderr, the\n"
                      "final message to stdout.\n"
                      "\n"
                      "Exit codes: 0 success; 1 the run failed; 2 usage error; 3 no device within\n"
                      "the wait; 4 catalogue unavailable, none saved (--list); 5 the device did\n"
-                     "not come back with the --expect-version; 130 interrupted (Ctrl-C).");
+                     "not come back with the --expect-version; 130 interrupted (Ctrl-C).\n"
+                     "--batch: 0 when every unit succeeded, else 1.");
 
 // Options that take a value and make sense once.
 const QStringList singleValued{QStringLiteral("file"),   QStringLiteral("url"),
                                QStringLiteral("port"),   QStringLiteral("device-name"),
                                QStringLiteral("server"), QStringLiteral("ca-cert"),
                                QStringLiteral("wait"),   QStringLiteral("expect-version"),
-                               QStringLiteral("proxy")};
+                               QStringLiteral("proxy"),
+                               QStringLiteral("count")};
 
 void addOptions(QCommandLineParser* parser)
 {
@@ -79,6 +82,12 @@ void addOptions(QCommandLineParser* parser)
          QStringLiteral("After flashing, exit 5 unless the device comes back in its "
                         "application firmware with this version (e.g. 01.08)."),
          QStringLiteral("version")},
+        {QStringLiteral("batch"),
+         QStringLiteral("With --file or --url: fetch the image once, then flash device after "
+                        "device, a line per unit on stdout, until Ctrl-C or --count.")},
+        {QStringLiteral("count"),
+         QStringLiteral("With --batch: end the batch after this many units."),
+         QStringLiteral("n")},
         {QStringLiteral("verbose"), QStringLiteral("Write the debug log to stderr.")},
         // Not Qt's own help option, which also offers --help-all for Qt's
         // options: this program has none.
@@ -234,6 +243,20 @@ CliParseResult parse(const QStringList& arguments)
             return usageError(QStringLiteral("--expect-version needs a version."));
         if (options.action != CliOptions::Action::File && options.action != CliOptions::Action::Url)
             return usageError(QStringLiteral("--expect-version goes with --file or --url."));
+    }
+    options.batch = parser.isSet(QStringLiteral("batch"));
+    if (options.batch && options.action != CliOptions::Action::File
+        && options.action != CliOptions::Action::Url)
+        return usageError(QStringLiteral("--batch goes with --file or --url."));
+    if (parser.isSet(QStringLiteral("count"))) {
+        bool ok = false;
+        const int count = parser.value(QStringLiteral("count")).toInt(&ok);
+        if (!options.batch)
+            return usageError(QStringLiteral("--count goes with --batch."));
+        if (!ok || count < 1 || count > CliOptions::maxBatchCount)
+            return usageError(QStringLiteral("--count needs a number of units from 1 to %1.")
+                                  .arg(CliOptions::maxBatchCount));
+        options.batchCount = count;
     }
     options.verbose = parser.isSet(QStringLiteral("verbose"));
     options.useCache = !parser.isSet(QStringLiteral("no-cache"));

@@ -26,6 +26,8 @@ struct CliOptions
     // --history without a count, and the largest count accepted.
     static constexpr int defaultHistoryCount = 20;
     static constexpr int maxHistoryCount = 1000000;
+    // The largest --count accepted.
+    static constexpr int maxBatchCount = 1000000;
 
     Action action = Action::None;
     QString file; // --file
@@ -41,6 +43,9 @@ struct CliOptions
     bool verbose = false;
     int historyCount = defaultHistoryCount; // --history [N]
     bool useCache = true; // off with --no-cache
+    // --batch: flash unit after unit with the one image of --file / --url.
+    bool batch = false;
+    int batchCount = 0; // --count: units to flash before the batch ends; 0 = until Ctrl-C
 };
 
 // The outcome of reading the command line.

@@ -8,16 +8,17 @@
 #include "korvoenums.h"
 #include "logfile.h"
 #include "runrecord.h"
+#include "runrecordwriter.h"
 #include "tools.h"
 #include "usb_stmflasher.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QMetaEnum>
 #include <QNetworkProxy>
 #include <QSerialPort>
 #include <QTimer>
-
 
 namespace {
 
@@ -46,6 +47,22 @@ QString seconds(std::chrono::milliseconds duration)
     return QString::number(double(duration.count()) / 1000.0, 'g', 6);
 }
 
+QString orDash(const QString& text)
+{
+    return text.isEmpty() ? QStringLiteral("-") : text;
+}
+
+QString resultName(DFU_client::FlashResult result)
+{
+    return QString::fromLatin1(QMetaEnum::fromType<DFU_client::FlashResult>().valueToKey(result));
+}
+
+// "0108" and "01.08" name the same version.
+bool sameVersion(QString a, QString b)
+{
+    return a.remove(QLatin1Char('.')) == b.remove(QLatin1Char('.'));
+}
+
 } // namespace
 
 FlasherCli::FlasherCli(const CliOptions& options, ProgressReport::Style progressStyle,
@@ -54,7 +71,8 @@ FlasherCli::FlasherCli(const CliOptions& options, ProgressReport::Style progress
       options(options),
       console(console),
       progress(progressStyle),
-      downloadProgress(progressStyle, QStringLiteral("downloading"))
+      downloadProgress(progressStyle, QStringLiteral("downloading")),
+      progressStyle(progressStyle)
 {
     deadline = new QTimer(this);
     deadline->setSingleShot(true);
@@ -84,6 +102,12 @@ void FlasherCli::start()
             finish(ExitRunFailed);
             return;
         }
+        // A batch reads its image once, before the first unit.
+        if (options.batch) {
+            batchSource = options.file;
+            if (!takeBatchImage(file.readAll()))
+                return;
+        }
     }
 
     if (!options.port.isEmpty()) {
@@ -102,6 +126,22 @@ void FlasherCli::start()
     connect(link, &USB_StmFlasher::deviceReturnTimedOut, this,
             &FlasherCli::onDeviceReturnTimedOut);
 
+    if (options.batch) {
+        // A unit that leaves closes the port; the check follows the close.
+        connect(link->port(), &QIODevice::aboutToClose, this, &FlasherCli::checkUnitLeft,
+                Qt::QueuedConnection);
+        if (options.action == CliOptions::Action::Url) {
+            batchSource = options.url;
+            connect(link->dfu(), &DFU_client::imageFetched, this, &FlasherCli::onImageFetched);
+            console.err(QStringLiteral("Downloading %1\n").arg(options.url));
+            phase = Phase::FetchingImage;
+            link->dfu()->fetchImage(options.url);
+            return;
+        }
+        waitForNextUnit();
+        return;
+    }
+
     console.err(QStringLiteral("Waiting for a device%1...\n")
                     .arg(portProvider ? QStringLiteral(" at ") + portProvider->systemLocation()
                                       : QString()));
@@ -109,10 +149,122 @@ void FlasherCli::start()
     armDeadline(options.wait);
 }
 
+void FlasherCli::onImageFetched(const QString& url, const QByteArray& image, bool ok)
+{
+    if (phase != Phase::FetchingImage || url != options.url)
+        return;
+    if (!ok) {
+        console.out(DFU_client::downloadFailedMessage + QLatin1Char('\n'));
+        fail(ExitRunFailed, QStringLiteral("cannot download %1").arg(url));
+        return;
+    }
+    if (takeBatchImage(image))
+        waitForNextUnit();
+}
+
+bool FlasherCli::takeBatchImage(const QByteArray& image)
+{
+    // The engine would refuse it at every unit: refused once, before any.
+    if (image.size() <= int(DFU_client::headBlockSize) + DFU_client::trailerSize) {
+        console.out(DFU_client::imageTooSmallMessage + QLatin1Char('\n'));
+        fail(ExitRunFailed, QStringLiteral("the image %1 has %2 bytes, too few to flash")
+                                .arg(batchSource)
+                                .arg(image.size()));
+        return false;
+    }
+    batchImage = image;
+    console.err(QStringLiteral("Batch image %1 (%2 bytes)\n").arg(batchSource).arg(image.size()));
+    return true;
+}
+
+void FlasherCli::waitForNextUnit()
+{
+    // A technician plugs the next unit in when ready: no deadline.
+    deadline->stop();
+    phase = Phase::WaitingForDevice;
+    lastStatus = 0;
+    shownPortProblem = PortProblem();
+    transferClock.invalidate();
+    progress = ProgressReport(progressStyle);
+    console.err(QStringLiteral("Waiting for %1 unit%2...\n")
+                    .arg(unitIndex == 0 ? QStringLiteral("the first") : QStringLiteral("the next"),
+                         portProvider ? QStringLiteral(" at ") + portProvider->systemLocation()
+                                      : QString()));
+    const uint status = link->getDevConnStatus();
+    if (link->port()->isOpen() && status != korvoEnums::korvoOffline)
+        onLinkChanged();
+}
+
+bool FlasherCli::beginUnit(uint status)
+{
+    // A state parsed from the bytes a leaving unit left behind is no unit.
+    if (!link->port()->isOpen())
+        return false;
+    const QString serial = link->getDevConnSerial();
+    if (!serial.isEmpty() && confirmedSerials.contains(serial)) {
+        console.out(QStringLiteral("-  %1  already flashed in this batch, skipped\n").arg(serial));
+        phase = Phase::WaitingForUnitToLeave;
+        checkUnitLeft();
+        return false;
+    }
+    ++unitIndex;
+    unitSerial = serial;
+    unitBefore = status == korvoEnums::korvoOnline
+        ? link->property("currentFirmwareVersion").toString()
+        : QString();
+    unitClock.start();
+    console.err(QStringLiteral("Unit %1: serial %2\n").arg(unitIndex).arg(orDash(serial)));
+    return true;
+}
+
+void FlasherCli::endUnit(const QString& after, const QString& result, bool succeeded)
+{
+    printUnit(after, result, succeeded);
+    deadline->stop();
+    if (options.batchCount > 0 && unitsFlashed + unitsFailed >= options.batchCount) {
+        finishBatch();
+        return;
+    }
+    phase = Phase::WaitingForUnitToLeave;
+    console.err(QStringLiteral("Unplug unit %1.\n").arg(unitIndex));
+    checkUnitLeft();
+}
+
+void FlasherCli::printUnit(const QString& after, const QString& result, bool succeeded)
+{
+    const std::chrono::milliseconds elapsed(unitClock.isValid() ? unitClock.elapsed() : 0);
+    console.out(QStringLiteral("%1  %2  %3 -> %4  %5  %6 s\n")
+                    .arg(unitIndex)
+                    .arg(orDash(unitSerial), orDash(unitBefore), orDash(after), result)
+                    .arg(double(elapsed.count()) / 1000.0, 0, 'f', 1));
+    if (succeeded) {
+        ++unitsFlashed;
+        if (!unitSerial.isEmpty())
+            confirmedSerials.insert(unitSerial);
+    } else {
+        ++unitsFailed;
+    }
+}
+
+void FlasherCli::checkUnitLeft()
+{
+    if (phase == Phase::WaitingForUnitToLeave && !link->port()->isOpen())
+        waitForNextUnit();
+}
+
+void FlasherCli::finishBatch()
+{
+    console.out(QStringLiteral("%1 flashed, %2 failed\n").arg(unitsFlashed).arg(unitsFailed));
+    finish(unitsFailed == 0 ? ExitSuccess : ExitRunFailed);
+}
+
 void FlasherCli::interrupt(int signalNumber)
 {
     if (phase == Phase::Done)
         return;
+    // The unit under way, if any, ends unfinished and counts as failed.
+    const bool unitOpen = phase == Phase::Flashing || phase == Phase::WaitingForBootLoader
+        || phase == Phase::WaitingForReturn;
     if (phase == Phase::Flashing) {
         closeDownloadReport();
         console.err(progress.finish(false, runImageSize, {}));
@@ -125,6 +277,13 @@ void FlasherCli::interrupt(int signalNumber)
         link->onAppQuit();
     console.err(QStringLiteral("%1: interrupted%2\n")
                     .arg(programName, portOpen ? QStringLiteral(", port closed") : QString()));
+    if (options.batch) {
+        // Ctrl-C is how a batch ends: the summary and the batch's exit code.
+        if (unitOpen)
+            printUnit(QString(), resultName(DFU_client::FlashInterrupted), false);
+        finishBatch();
+        return;
+    }
     finish(128 + signalNumber);
 }
 
@@ -145,6 +304,10 @@ void FlasherCli::onLinkChanged()
         reportPortProblem();
     if (phase == Phase::Done || applyDeviceName())
         return;
+    if (phase == Phase::WaitingForUnitToLeave) {
+        checkUnitLeft();
+        return;
+    }
     const uint status = link->getDevConnStatus();
     if (status != korvoEnums::korvoOffline && status != lastStatus) {
         lastStatus = status;
@@ -224,12 +387,16 @@ void FlasherCli::deviceFound(uint status)
         break;
     case CliOptions::Action::File:
     case CliOptions::Action::Url:
+        if (status != korvoEnums::korvoOnline && status != korvoEnums::korvoBootOnline)
+            break;
+        if (options.batch && !beginUnit(status))
+            break;
         if (status == korvoEnums::korvoOnline) {
             console.err(QStringLiteral("Restarting the device into its boot loader...\n"));
             phase = Phase::WaitingForBootLoader;
             armDeadline(options.wait);
             link->sendToKorvo(korvoEnums::CommandMessage, korvoEnums::PrepareToFlash, 0);
-        } else if (status == korvoEnums::korvoBootOnline) {
+        } else {
             startRun();
         }
         // Any other state (a boot loader still busy with an earlier image)
@@ -317,6 +484,11 @@ void FlasherCli::startRun()
 {
     phase = Phase::Flashing;
     deadline->stop();
+    if (options.batch) {
+        console.err(QStringLiteral("Flashing unit %1\n").arg(unitIndex));
+        link->dfu()->flashImage(batchImage, batchSource);
+        return;
+    }
     if (options.action == CliOptions::Action::File) {
         console.err(QStringLiteral("Flashing %1 (%2 bytes)\n")
                         .arg(options.file)
@@ -379,9 +551,21 @@ void FlasherCli::onRunFinished(DFU_client::FlashResult result, const QString& me
     const bool succeeded = result == DFU_client::FlashSucceeded;
     const std::chrono::milliseconds elapsed(transferClock.isValid() ? transferClock.elapsed() : 0);
     console.err(progress.finish(succeeded, runImageSize, elapsed));
-    if (message == DFU_client::downloadFailedMessage && !link->dfu()->downloadError().isEmpty())
+    if (result == DFU_client::FlashDownloadFailed
+        && !link->dfu()->downloadError().isEmpty())
         console.err(QStringLiteral("%1: download failed: %2\n")
                         .arg(programName, link->dfu()->downloadError()));
+    if (options.batch) {
+        // stdout holds a line per unit; the engine's text goes with the log.
+        console.err(message + QLatin1Char('\n'));
+        if (!succeeded) {
+            endUnit(QString(), resultName(result), false);
+            return;
+        }
+        phase = Phase::WaitingForReturn;
+        console.err(QStringLiteral("Waiting for the unit to restart...\n"));
+        return;
+    }
     console.out(message + QLatin1Char('\n'));
     if (!succeeded) {
         finish(exitCodeFor(result));
@@ -396,10 +580,18 @@ void FlasherCli::onDeviceReturned(const QString& version)
 {
     if (phase != Phase::WaitingForReturn)
         return;
+    if (options.batch) {
+        // A unit back with another version than asked for has failed.
+        const bool expected
+            = options.expectVersion.isEmpty() || sameVersion(version, options.expectVersion);
+        endUnit(version,
+                expected ? resultName(DFU_client::FlashSucceeded)
+                         : QStringLiteral("VersionNotExpected"),
+                expected);
+        return;
+    }
     console.out(QStringLiteral("device back in application firmware, version %1\n").arg(version));
-    // "0108" and "01.08" name the same version.
-    const auto plain = [](QString text) { return text.remove(QLatin1Char('.')); };
-    if (!options.expectVersion.isEmpty() && plain(version) != plain(options.expectVersion)) {
+    if (!options.expectVersion.isEmpty() && !sameVersion(version, options.expectVersion)) {
         fail(ExitVersionNotConfirmed,
              QStringLiteral("expected version %1, the device runs %2")
                  .arg(options.expectVersion, version));
@@ -412,6 +604,11 @@ void FlasherCli::onDeviceReturnTimedOut()
 {
     if (phase != Phase::WaitingForReturn)
         return;
+    if (options.batch) {
+        // Flashed, but its new firmware never reported: not confirmed.
+        endUnit(QString(), QStringLiteral("NotConfirmed"), false);
+        return;
+    }
     console.err(QStringLiteral("%1: warning: the device did not come back in application "
                                "firmware within %2 s\n")
                     .arg(programName, seconds(USB_StmFlasher::deviceReturnTimeout)));
@@ -450,6 +647,13 @@ void FlasherCli::onDeadline()
                  withPortProblem(QStringLiteral("no device within %1 s").arg(waitText())));
         break;
     case Phase::WaitingForBootLoader:
+        if (options.batch) {
+            console.err(
+                QStringLiteral("%1: the boot loader did not report within %2 s\n")
+                    .arg(programName, waitText()));
+            endUnit(QString(), QStringLiteral("NoBootLoader"), false);
+            break;
+        }
         fail(ExitNoDevice,
              withPortProblem(
                  QStringLiteral("the boot loader did not report within %1 s").arg(waitText())));
@@ -534,6 +738,8 @@ int FlasherCli::runCommandLine(const QStringList& arguments)
         console.out(HistoryTable::format(RunRecord::readLast(options.historyCount)));
         return ExitSuccess;
     }
+    // Every run goes into the run record as the command-line tool's.
+    RunRecordWriter::setTool(QStringLiteral("cli"));
     CliLog::install(options.verbose);
     // After the filter, so the file gets every line and stderr only what
     // the filter lets through.

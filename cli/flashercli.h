@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QSet>
 #include <QStringList>
 #include <QVariantList>
 
@@ -23,7 +24,8 @@ class USB_StmFlasher;
 // reports, lists its firmware images or flashes one, driving the same
 // USB_StmFlasher and DFU_client as the window does, and ends with an exit
 // code. A device running its application firmware is restarted into its
-// boot loader (PrepareToFlash 0) before it is flashed.
+// boot loader (PrepareToFlash 0) before it is flashed. With --batch it
+// flashes one image into unit after unit, a line per unit on stdout.
 class FlasherCli : public QObject
 {
     Q_OBJECT
@@ -85,6 +87,8 @@ private:
         WaitingForBootLoader, // reboot requested
         Flashing, // the engine has the run
         WaitingForReturn, // success: the device restarts into its application firmware
+        FetchingImage, // --batch --url: the image is downloaded before the first unit
+        WaitingForUnitToLeave, // --batch: the unit just done is still connected
         Done,
     };
 
@@ -99,6 +103,17 @@ private:
     void onRunFinished(DFU_client::FlashResult result, const QString& message);
     void onDeviceReturned(const QString& version);
     void onDeviceReturnTimedOut();
+    // --batch.
+    void onImageFetched(const QString& url, const QByteArray& image, bool ok);
+    bool takeBatchImage(const QByteArray& image);
+    void waitForNextUnit();
+    bool beginUnit(uint status);
+    // The unit's line on stdout and its count; endUnit then waits for the
+    // next unit or ends the batch.
+    void endUnit(const QString& after, const QString& result, bool succeeded);
+    void printUnit(const QString& after, const QString& result, bool succeeded);
+    void checkUnitLeft();
+    void finishBatch();
 
     bool applyDeviceName();
     void deviceFound(uint status);
@@ -129,4 +144,16 @@ private:
     bool downloadDone = false;
     quint64 runImageSize = 0; // the image of the run, as last seen in progress
     PortProblem shownPortProblem; // printed once until it changes
+    ProgressReport::Style progressStyle;
+
+    // --batch: the image read or fetched once, the unit under way, the tally.
+    QByteArray batchImage;
+    QString batchSource;
+    int unitIndex = 0;
+    int unitsFlashed = 0;
+    int unitsFailed = 0;
+    QString unitSerial;
+    QString unitBefore; // the version the unit reported in its application firmware
+    QElapsedTimer unitClock;
+    QSet<QString> confirmedSerials; // units flashed and confirmed in this batch
 };

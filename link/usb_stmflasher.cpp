@@ -4,6 +4,7 @@
 #include "dfu_client.h"
 #include "korvoenums.h"
 #include "logfile.h"
+#include "runrecordwriter.h"
 #include "serialportenvironment.h"
 #include "tools.h"
 #include "win.h"
@@ -91,6 +92,8 @@ USB_StmFlasher::USB_StmFlasher(QObject* parent)
     connect(dfuClient, &DFU_client::flashing_progress_changed, this,
             &USB_StmFlasher::flashing_progress_changed);
     connect(dfuClient, &DFU_client::downloadProgress, this, &USB_StmFlasher::downloadProgress);
+    // Every run of this link gets its line in the run record.
+    recordWriter = new RunRecordWriter(this);
 
     // Armed by each failed catalogue request; asks again only if a port is
     // still open and nothing better has come in the meantime.

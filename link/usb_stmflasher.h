@@ -18,6 +18,7 @@
 #include <cstdint>
 
 class QTimer;
+class RunRecordWriter;
 
 // Receive state of the byte parser.
 struct usbRxStruct
@@ -108,6 +109,7 @@ public:
     QString clientVersion() const { return clientVer; }
     QSerialPort* port() const { return serialPort; }
     DFU_client* dfu() const { return dfuClient; }
+    RunRecordWriter* runRecordWriter() const { return recordWriter; }
     static QUrl logsFolderUrl();
     static QString successMessage();
     QTimer* portCheckTicker() const { return tim_portChecker; }
@@ -213,6 +215,7 @@ private:
     QTimer* tim_portChecker = nullptr;
     QTimer* keepOnlineTimer = nullptr;
     DFU_client* dfuClient = nullptr;
+    RunRecordWriter* recordWriter = nullptr;
     // Runs from a successful run to the device's return or the time-out.
     QTimer* returnTimer = nullptr;
     QString returnSerial; // the USB serial of the run's port, if it had one

@@ -11,6 +11,7 @@
 #include "usb_stmflasher.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
@@ -236,6 +237,7 @@ void DFU_client::flash2usb(QByteArray* data)
     drainPort();
     serialPort->write(*data);
     serialPort->flush();
+    ++figures.packets;
 }
 
 void DFU_client::drainPort()
@@ -252,8 +254,19 @@ void DFU_client::drainPort()
 
 void DFU_client::startFlashing(QByteArray firmwareByteArray)
 {
-    emit runStarted(QString());
+    flashImage(firmwareByteArray, QString());
+}
+
+void DFU_client::flashImage(const QByteArray& firmwareByteArray, const QString& source)
+{
+    announceRun(source);
     beginFlashing(firmwareByteArray);
+}
+
+void DFU_client::announceRun(const QString& source)
+{
+    figures = RunFigures();
+    emit runStarted(source);
 }
 
 void DFU_client::beginFlashing(const QByteArray& firmwareByteArray)
@@ -266,6 +279,9 @@ void DFU_client::beginFlashing(const QByteArray& firmwareByteArray)
     const quint32 size = quint32(firmwareBin.size());
     const uint status = linkStatus();
     debugLine() << "firmwareBin loaded ok, size: " << size << " devConnStatus: " << status;
+    figures.size = size;
+    figures.sha256 = QString::fromLatin1(
+        QCryptographicHash::hash(firmwareBin, QCryptographicHash::Sha256).toHex());
 
     if (size <= headBlockSize) {
         // PrepareToFlash with a size this small (0 above all) would only
@@ -388,6 +404,7 @@ void DFU_client::resendRequested(uint32_t packetNum)
     // Also the first answer when ReadyToFlash was lost on the way.
     flashingTimer->start(int(flashingTimeoutInterval.count()));
     resendErrors += 1;
+    ++figures.resends;
     waitForPreparation();
     pNum = packetNum;
     // Bytes confirmed are those of the packets before the one asked for, so a
@@ -661,7 +678,7 @@ void DFU_client::flashFromUrl(QString fileUrl)
     pendingFileUrl = fileUrl;
     if (!fileUrl.isEmpty()) {
         runUnderway = true;
-        emit runStarted(fileUrl);
+        announceRun(fileUrl);
     }
     QNetworkReply* reply = get(fileUrl, maxImageDownloadBytes);
     connect(reply, &QNetworkReply::downloadProgress, this,
@@ -717,7 +734,7 @@ bool DFU_client::flashOffline(const QString& url)
     // starts nothing.
     pendingFileUrl.clear();
     runUnderway = true;
-    emit runStarted(url);
+    announceRun(url);
     if (flashStoredImage(url))
         return true;
     // The entry did not match its record and is gone: nothing was sent.
@@ -739,9 +756,16 @@ QDateTime DFU_client::catalogueTime() const
     return catalogueStateValue == CatalogueOffline ? usedCatalogueTime : QDateTime();
 }
 
+void DFU_client::fetchImage(const QString& url)
+{
+    pendingFetchUrl = url;
+    get(url, maxImageDownloadBytes);
+    debugLine() << "fetchImage " << url;
+}
+
 void DFU_client::flashFromFile(QString fileName)
 {
-    emit runStarted(fileName);
+    announceRun(fileName);
     QFile file(fileName);
     if (!file.exists()) {
         debugLine() << "File NOT EXIST" << fileName;
@@ -774,6 +798,10 @@ void DFU_client::webServerReply(QNetworkReply* reply)
     const QUrl catalogueUrl(catalogueRequestUrl(flasher ? flasher->clientVersion() : QString()),
                             QUrl::TolerantMode);
     const bool isCatalogueReply = requested == catalogueUrl;
+    const QString fetchUrl = pendingFetchUrl;
+    const bool isFetch = !fetchUrl.isEmpty() && requested == QUrl(fetchUrl, QUrl::TolerantMode);
+    if (isFetch)
+        pendingFetchUrl.clear();
 
     const bool tooLarge = reply->property(tooLargeProperty).toBool();
     if (reply->error() != QNetworkReply::NoError || tooLarge) {
@@ -792,6 +820,13 @@ void DFU_client::webServerReply(QNetworkReply* reply)
         emit availableFirmwaresChanged();
         if (isCatalogueReply)
             emit catalogueRequestFinished(false);
+        if (isFetch) {
+            const bool answered = tooLarge || reply->property(refusedRedirectProperty).toBool();
+            std::optional<QByteArray> stored;
+            if (!answered && isUnreachable(error) && cacheEnabled)
+                stored = FirmwareCache().storedImage(fetchUrl);
+            emit imageFetched(fetchUrl, stored.value_or(QByteArray()), stored.has_value());
+        }
         if (isPendingDownload && runUnderway && firmwareBin.isEmpty()) {
             const bool answered = tooLarge || reply->property(redirectRefusedProperty).toBool();
             if (!answered && isUnreachable(error) && flashStoredImage(pendingFileUrl))
@@ -834,6 +869,15 @@ void DFU_client::webServerReply(QNetworkReply* reply)
             emit catalogueRequestFinished(true);
             break;
         }
+    }
+
+    if (isFetch) {
+        if (!bodyRead)
+            body = reply->readAll();
+        bodyRead = true;
+        if (cacheEnabled)
+            FirmwareCache().storeImage(fetchUrl, body);
+        emit imageFetched(fetchUrl, body, true);
     }
 
     if (isPendingDownload) {

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -120,6 +121,21 @@ public:
     quint32 imageSize() const { return quint32(firmwareBin.size()); }
     quint32 confirmedBytes() const { return totalBytesConfirmed; }
 
+    // What the latest run sent, kept after it ends (an abort clears the
+    // run's own state) until the next run is asked for: the image as sent
+    // (the trailer dropped; for a refused image, what would have been sent),
+    // its SHA-256 in lower-case hex, flash packets written, resend requests
+    // answered. No image (a failed download, an unreadable file): size
+    // std::nullopt and an empty digest.
+    struct RunFigures
+    {
+        std::optional<qint64> size;
+        QString sha256;
+        qint64 packets = 0;
+        qint64 resends = 0;
+    };
+    const RunFigures& lastRunFigures() const { return figures; }
+
     // The firmware cache (FirmwareCache in its default folder): every good
     // catalogue reply and every completed download is stored, and used when
     // the server cannot be reached. On unless turned off (--no-cache).
@@ -176,6 +192,10 @@ signals:
     // when the request failed or the body held no catalogue. Lets a caller
     // tell an unavailable catalogue from an empty list.
     void catalogueRequestFinished(bool replaced);
+    // The answer to fetchImage(): the image body, or ok false (the image
+    // could not be had from the server nor, when it was unreachable, from
+    // the cache).
+    void imageFetched(QString url, QByteArray image, bool ok);
     // Bytes of the pending image download received so far, and its size
     // (-1 while unknown).
     void downloadProgress(qint64 received, qint64 total);
@@ -185,6 +205,12 @@ public slots:
     void flashFromFile(QString fileName);
     void flashFromUrl(QString fileUrl);
     void startFlashing(QByteArray firmwareByteArray);
+    // As startFlashing, the run announced with `source` (the URL or path the
+    // image came from), for a caller that fetched or read it itself.
+    void flashImage(const QByteArray& firmwareByteArray, const QString& source);
+    // Downloads the image at `url` without flashing it, with the bounds and
+    // the cache of a download for a run; answered by imageFetched.
+    void fetchImage(const QString& url);
     void abortFlashing();
     // Ends the run under way, download included, without a message but with
     // runFinished(FlashInterrupted); does nothing when no run is under way.
@@ -228,6 +254,8 @@ private:
     bool flashOffline(const QString& url);
     // Why a catalogue request failed, from a reply that ended with an error.
     static QString failureCause(QNetworkReply* reply);
+    // Announces a run: its figures start afresh.
+    void announceRun(const QString& source);
 
     uint8_t flashingProgress = 0;
     QObject* owner = nullptr;
@@ -238,6 +266,8 @@ private:
     QString catalogueErrorText;
     QString downloadErrorText;
     QString pendingFileUrl;
+    QString pendingFetchUrl; // fetchImage() under way
+    RunFigures figures;
     uint32_t pNum = 0;
     uint32_t totalBytesConfirmed = 0;
     QByteArray flashingPacket1;

@@ -49,6 +49,7 @@ private slots:
     void download_printsARisingDownloadingLine();
     void noDevice_exits3WhenTheWaitIsOver();
     void interrupt_closesPortLeavingBootLoaderReadyForAnotherTry();
+    void batch_fetchesOnceFlashesUnitsAndCtrlCSumsUp();
     void badOptions_exit2WithUsageOnStderr_data();
     void badOptions_exit2WithUsageOnStderr();
     void history_printsTheLastRunsPastATornLine_data();
@@ -694,6 +695,51 @@ void TestCliProcess::interrupt_closesPortLeavingBootLoaderReadyForAnotherTry()
     QVERIFY(emulator->receivedImage() == KorvoFirmwareImage::transmittedPart(file));
 }
 
+void TestCliProcess::batch_fetchesOnceFlashesUnitsAndCtrlCSumsUp()
+{
+    startDevice({});
+    QProcess process;
+    process.setProcessEnvironment(environment());
+    const QString url = fileUrl(device, "release", "fw_3.bin");
+    process.start(QStringLiteral(TRENNIC_CLI_PATH),
+                  commonArguments() << "--batch" << "--no-cache" << "--url" << url);
+    QVERIFY(process.waitForStarted());
+    QByteArray out;
+    const auto lineCount = [&] {
+        out += process.readAllStandardOutput();
+        return out.count('\n');
+    };
+    // Unit after unit at the same path; the second is another device.
+    QTRY_COMPARE_WITH_TIMEOUT(lineCount(), 1, processTimeoutMs);
+    emulator->stop();
+    KorvoEmulatorSettings second;
+    second.firmwareVersion = "0104";
+    startDevice(second);
+    QTRY_COMPARE_WITH_TIMEOUT(lineCount(), 2, processTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(emulator->firmwareVersion(), QByteArray("0203"), deviceTimeoutMs);
+    QCOMPARE(::kill(pid_t(process.processId()), SIGINT), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(process.state() == QProcess::NotRunning, deviceTimeoutMs);
+    out += process.readAllStandardOutput();
+    const QByteArray err = process.readAllStandardError();
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    // A pseudo-terminal has no USB serial number: "-".
+    const QStringList lines = QString::fromUtf8(out).split('\n');
+    QCOMPARE(lines.size(), 4);
+    QVERIFY2(lines[0].startsWith("1  -  01.05 -> 02.03  FlashSucceeded  "), out.constData());
+    QVERIFY2(lines[1].startsWith("2  -  01.04 -> 02.03  FlashSucceeded  "), out.constData());
+    QCOMPARE(lines[2], QStringLiteral("2 flashed, 0 failed"));
+    // The image was downloaded once, before the first unit.
+    QCOMPARE(err.count("Downloading "), 1);
+    QVERIFY(err.indexOf("Downloading ") < err.indexOf("Unit 1"));
+    const QList<RunRecord> records
+        = RunRecord::readLast(2, dataFolder() + QStringLiteral("/runs.jsonl"));
+    QCOMPARE(records.size(), 2);
+    QCOMPARE(records.last().before, QStringLiteral("01.04"));
+    QCOMPARE(records.last().after, QStringLiteral("02.03"));
+    QCOMPARE(records.last().source, url);
+}
+
 void TestCliProcess::badOptions_exit2WithUsageOnStderr_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -717,6 +763,9 @@ void TestCliProcess::badOptions_exit2WithUsageOnStderr_data()
     QTest::newRow("--history not a number") << QStringList{"--history", "all"};
     QTest::newRow("--history with another action") << QStringList{"--history", "--info"};
     QTest::newRow("--history with two counts") << QStringList{"--history", "3", "4"};
+    QTest::newRow("--batch without an image") << QStringList{"--batch", "--info"};
+    QTest::newRow("--count without --batch") << QStringList{"--file", "a.bin", "--count", "2"};
+    QTest::newRow("--count 0") << QStringList{"--batch", "--file", "a.bin", "--count", "0"};
 }
 
 void TestCliProcess::badOptions_exit2WithUsageOnStderr()

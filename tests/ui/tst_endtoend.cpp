@@ -5,6 +5,8 @@
 #include "korvoenums.h"
 #include "korvofirmwareimage.h"
 #include "localfirmwareserver.h"
+#include "runrecord.h"
+#include "runrecordwriter.h"
 #include "usb_stmflasher.h"
 
 #include <QDir>
@@ -91,10 +93,14 @@ void EndToEnd::initTestCase()
     QVERIFY(window && QTest::qWaitForWindowExposed(window));
     link = window->findChild<USB_StmFlasher*>(QStringLiteral("usb_stmFlasher"));
     QVERIFY(link);
+    // As the window's start-up names its runs; the record in this test's folder.
+    RunRecordWriter::setTool(QStringLiteral("window"));
+    link->runRecordWriter()->setPath(workDir.filePath("runs.jsonl"));
 }
 
 void EndToEnd::cleanupTestCase()
 {
+    RunRecordWriter::setTool(QString());
     engine.reset();
     emulator.reset();
     server.reset();
@@ -187,6 +193,21 @@ void EndToEnd::newestImage_failsOnADeviceErrorThenFlashesOnRetry()
         link->getDevConnStatus() == 1
             && item("informationLabel")->property("text").toString().contains("01.06"),
         stepTimeoutMs);
+
+    // Both runs in the record, the window's, the second with the version
+    // the device came back with.
+    const QString records = workDir.filePath("runs.jsonl");
+    QTRY_COMPARE_WITH_TIMEOUT(RunRecord::readLast(10, records).size(), 2, stepTimeoutMs);
+    const QList<RunRecord> runs = RunRecord::readLast(10, records);
+    QCOMPARE(runs[0].result, QStringLiteral("FlashDeviceError"));
+    QCOMPARE(runs[1].result, QStringLiteral("FlashSucceeded"));
+    for (const RunRecord& run : runs) {
+        QCOMPARE(run.tool, QStringLiteral("window"));
+        QCOMPARE(run.before, QStringLiteral("01.05"));
+        QCOMPARE(run.serial, emulator->settings().serialNumber);
+    }
+    QVERIFY(runs[0].after.isNull());
+    QCOMPARE(runs[1].after, QStringLiteral("01.06"));
 }
 
 void EndToEnd::localFile_refusesATinyFileThenFlashesTheChosenImage()

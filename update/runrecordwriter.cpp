@@ -1,0 +1,162 @@
+#include "runrecordwriter.h"
+
+#include "debugline.h"
+#include "korvoenums.h"
+#include "trennicversion.h"
+#include "usb_stmflasher.h"
+
+#include <QGlobalStatic>
+#include <QMetaEnum>
+#include <QMutex>
+#include <QMutexLocker>
+
+namespace {
+
+struct ToolName
+{
+    QMutex mutex;
+    QString name;
+};
+Q_GLOBAL_STATIC(ToolName, toolName)
+
+QString resultName(DFU_client::FlashResult result)
+{
+    return QString::fromLatin1(QMetaEnum::fromType<DFU_client::FlashResult>().valueToKey(result));
+}
+
+} // namespace
+
+RunRecordWriter::RunRecordWriter(USB_StmFlasher* link) : QObject(link), link(link)
+{
+    connect(link, &USB_StmFlasher::runStarted, this, &RunRecordWriter::onRunStarted);
+    connect(link, &USB_StmFlasher::runFinished, this, &RunRecordWriter::onRunFinished);
+    connect(link, &USB_StmFlasher::deviceReturned, this, &RunRecordWriter::onDeviceReturned);
+    connect(link, &USB_StmFlasher::deviceReturnTimedOut, this, [this] {
+        if (waitingForReturn)
+            write();
+    });
+    connect(link, &USB_StmFlasher::devConnStatusChanged, this, &RunRecordWriter::onLinkChanged);
+}
+
+RunRecordWriter::~RunRecordWriter()
+{
+    // The process quits while a success waits for its device.
+    if (waitingForReturn)
+        write();
+}
+
+void RunRecordWriter::setTool(const QString& tool)
+{
+    QMutexLocker lock(&toolName->mutex);
+    toolName->name = tool;
+}
+
+QString RunRecordWriter::tool()
+{
+    QMutexLocker lock(&toolName->mutex);
+    return toolName->name;
+}
+
+void RunRecordWriter::onRunStarted(const QString& source)
+{
+    // A new run ends the wait for the previous one's device.
+    if (waitingForReturn)
+        write();
+    RunRecord record;
+    record.start = QDateTime::currentDateTime();
+    record.source = source.isEmpty() ? QString() : source;
+    pending = record;
+    runClock.start();
+    takeDeviceFields();
+}
+
+void RunRecordWriter::onRunFinished(DFU_client::FlashResult result, const QString& message)
+{
+    if (!pending)
+        onRunStarted(QString());
+    takeDeviceFields();
+    const DFU_client::RunFigures& figures = link->dfu()->lastRunFigures();
+    RunRecord& record = *pending;
+    record.end = QDateTime::currentDateTime();
+    record.ms = runClock.elapsed();
+    record.result = resultName(result);
+    record.message = message;
+    record.size = figures.size;
+    record.sha256 = figures.sha256.isEmpty() ? QString() : figures.sha256;
+    if (figures.size) {
+        record.packets = figures.packets;
+        record.resends = figures.resends;
+    }
+    // A success waits for the device's return (or its absence), so that the
+    // version it came back with is in the same line.
+    if (result == DFU_client::FlashSucceeded) {
+        waitingForReturn = true;
+        return;
+    }
+    write();
+}
+
+void RunRecordWriter::onDeviceReturned(const QString& version)
+{
+    if (!waitingForReturn)
+        return;
+    pending->after = version;
+    write();
+}
+
+void RunRecordWriter::onLinkChanged()
+{
+    // Only from an open port: bytes parsed after the port closed (left from
+    // a drain wait) may still announce the status, with the serial gone.
+    const uint status = link->getDevConnStatus();
+    if (status == korvoEnums::korvoOnline && link->port()->isOpen()) {
+        applicationVersion = link->property("currentFirmwareVersion").toString();
+        applicationSerial = link->getDevConnSerial();
+    }
+    if (pending && !waitingForReturn)
+        takeDeviceFields();
+}
+
+void RunRecordWriter::takeDeviceFields()
+{
+    if (!pending || !link->port()->isOpen())
+        return;
+    RunRecord& record = *pending;
+    // "---" is the link's name while it knows of no device.
+    const auto known = [](const QString& text) { return !text.isEmpty() && text != "---"; };
+    const QString name = link->property("deviceName").toString();
+    if (known(name))
+        record.device = name;
+    const QString serial = link->getDevConnSerial();
+    if (!serial.isEmpty())
+        record.serial = serial;
+    // Board fields and the boot-loader version come in one DfuInfo message.
+    const uint bootLoader = link->property("dfuVersion").toUInt();
+    if (bootLoader > 0) {
+        record.bootloader = bootLoader;
+        record.boardVersion = link->property("boardVer").toUInt();
+        record.boardRevision = link->property("boardRev").toString();
+    }
+    // The version reported before the reboot into the boot loader: by this
+    // device, as far as its serial tells (ports without one are taken to be
+    // the same device).
+    if (record.before.isNull() && !applicationVersion.isEmpty() && applicationSerial == serial)
+        record.before = applicationVersion;
+}
+
+void RunRecordWriter::write()
+{
+    waitingForReturn = false;
+    if (!pending)
+        return;
+    RunRecord record = *pending;
+    pending.reset();
+    record.tool = tool();
+    if (record.tool.isEmpty())
+        return;
+    record.toolVersion = QStringLiteral(TRENNIC_VERSION);
+    if (!record.end.isValid())
+        record.end = QDateTime::currentDateTime();
+    debugLine() << "run record:" << record.result << record.source;
+    RunRecord::append(record, recordPath.isEmpty() ? RunRecord::defaultPath() : recordPath);
+}
