@@ -821,7 +821,7 @@ void DFU_client::webServerReply(QNetworkReply* reply)
         if (isCatalogueReply)
             emit catalogueRequestFinished(false);
         if (isFetch) {
-            const bool answered = tooLarge || reply->property(refusedRedirectProperty).toBool();
+            const bool answered = tooLarge || reply->property(redirectRefusedProperty).toBool();
             std::optional<QByteArray> stored;
             if (!answered && isUnreachable(error) && cacheEnabled)
                 stored = FirmwareCache().storedImage(fetchUrl);
