@@ -205,6 +205,17 @@ Page {
             }
         }
 
+        // Second in the Tab order, after the list and before the flash button.
+        BasicButton {
+            id: localFileButton
+            objectName: "localFileButton"
+            anchors.bottom: parent.bottom
+            anchors.right: flashButton.right
+            text: qsTr("Из файла…")
+            enabled: page.devConnStatus === 2
+            onClicked: page.localFileRequested()
+        }
+
         BasicButton {
             id: flashButton
             objectName: "flashButton"
@@ -216,16 +227,6 @@ Page {
             enabled: page.devConnStatus === 2 && firmwareComboBox.currentIndex >= 0
             onClicked: page.flasher.flashFromUrl(
                            firmwareListModel.get(firmwareComboBox.currentIndex).url)
-        }
-
-        BasicButton {
-            id: localFileButton
-            objectName: "localFileButton"
-            anchors.bottom: parent.bottom
-            anchors.right: flashButton.right
-            text: qsTr("Из файла…")
-            enabled: page.devConnStatus === 2
-            onClicked: page.localFileRequested()
         }
 
         Label {

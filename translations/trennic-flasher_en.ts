@@ -100,27 +100,23 @@
     </message>
     <message>
         <source>Каталог прошивок недоступен: %1</source>
-        <translation type="vanished">Firmware catalogue unavailable: %1</translation>
+        <translation>Firmware catalogue unavailable: %1</translation>
     </message>
     <message>
         <source>Каталог прошивок недоступен</source>
-        <translation type="vanished">Firmware catalogue unavailable</translation>
+        <translation>Firmware catalogue unavailable</translation>
     </message>
     <message>
         <source>Повторить</source>
-        <translation type="vanished">Retry</translation>
+        <translation>Retry</translation>
     </message>
     <message>
         <source>Загрузка списка прошивок…</source>
-        <translation type="vanished">Loading the firmware list…</translation>
+        <translation>Loading the firmware list…</translation>
     </message>
     <message>
         <source>Нет связи с сервером. Список прошивок от %1</source>
-        <translation type="vanished">No connection to the server. Firmware list from %1</translation>
-    </message>
-    <message>
-        <source> (сохранена)</source>
-        <translation type="vanished"> (saved)</translation>
+        <translation>No connection to the server. Firmware list from %1</translation>
     </message>
 </context>
 <context>
@@ -159,11 +155,7 @@
     </message>
     <message>
         <source> (сохранена)</source>
-        <translation type="vanished"> (saved)</translation>
-    </message>
-    <message>
-        <source>Нет связи с сервером. Список прошивок от %1</source>
-        <translation type="vanished">No connection to the server. Firmware list from %1</translation>
+        <translation> (saved)</translation>
     </message>
 </context>
 <context>

@@ -53,9 +53,9 @@ TestCase {
         return [
             { tag: "application firmware: the update button alone", status: 1, names: [],
               index: -1, order: ["updateButton", "updateButton"] },
-            { tag: "boot loader, an image chosen: list, flash, file, round again", status: 2,
+            { tag: "boot loader, an image chosen: list, file, flash, round again", status: 2,
               names: ["fw_1.bin", "fw_2.bin"], index: 0,
-              order: ["firmwareComboBox", "flashButton", "localFileButton", "firmwareComboBox"] },
+              order: ["firmwareComboBox", "localFileButton", "flashButton", "firmwareComboBox"] },
             { tag: "boot loader, nothing chosen: the disabled flash button is passed over",
               status: 2, names: ["fw_1.bin"], index: -1,
               order: ["firmwareComboBox", "localFileButton", "firmwareComboBox"] },
@@ -163,6 +163,8 @@ TestCase {
         keyClick(Qt.Key_Down)
         compare(combo.currentIndex, 0)
         compare(combo.currentText, "fw_3.bin")
+        keyClick(Qt.Key_Tab)
+        compare(window.activeFocusItem, item("localFileButton"))
         keyClick(Qt.Key_Tab)
         compare(window.activeFocusItem, item("flashButton"))
         keyClick(Qt.Key_Space) // flashFromUrl("u:fw_3.bin")
