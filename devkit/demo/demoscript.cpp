@@ -1,6 +1,7 @@
 #include "demoscript.h"
 
 #include "debugline.h"
+#include "firmwarecache.h"
 #include "korvoemulator.h"
 #include "localfirmwareserver.h"
 #include "portholder.h"
@@ -119,6 +120,10 @@ DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
     then(QStringLiteral("stop the firmware server, unplug the device"), [this] {
         if (firmwareServer)
             firmwareServer->stop();
+        // First as on a computer that never reached the server: an empty
+        // cache, so nothing can stand in for the catalogue.
+        storedCacheFolder = FirmwareCache::defaultFolder();
+        FirmwareCache::setDefaultFolder(emptyCacheDir.path());
         emulator->stop();
     });
     waitFor(QStringLiteral("no device"), [this] { return status() == 0; });
@@ -126,17 +131,18 @@ DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
         if (!emulator->start())
             fail(QStringLiteral("the emulated device did not start: ") + emulator->errorString());
     });
-    // The demo's cache holds the catalogue of the first connection: it
-    // stands in, and the line says so.
-    waitFor(QStringLiteral("the application firmware offline"), [this] {
+    waitFor(QStringLiteral("the application firmware without a catalogue"), [this] {
         QQuickItem* line = item("catalogueErrorLabel");
         return status() == 1 && line && line->isVisible()
-            && link()->catalogueState() == DFU_client::CatalogueOffline;
+            && link()->catalogueState() == DFU_client::CatalogueFailed;
     });
     pause(settleTime);
+    // Then with the demo's own cache again, which holds the catalogue of
+    // the first connection: in the boot loader it stands in for the server.
     then(QStringLiteral("screenshot of the unavailable catalogue, press the update button"),
          [this] {
              screenshot(QStringLiteral("8-catalogue-unavailable.png"));
+             FirmwareCache::setDefaultFolder(storedCacheFolder);
              click(item("updateButton"));
          });
 

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <chrono>
@@ -85,5 +86,9 @@ private:
     bool done = false;
     QString chosenImage;
     QString newFirmwareVersion;
+    // The catalogue unavailable with nothing stored: an empty cache stands in
+    // for the demo's own (storedCacheFolder) until the boot loader is asked for.
+    QTemporaryDir emptyCacheDir;
+    QString storedCacheFolder;
     PortHolder* portHolder = nullptr;
 };
