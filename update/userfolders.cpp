@@ -23,7 +23,7 @@ QString writableLocationOfWindow(QStandardPaths::StandardLocation location)
         QCoreApplication::setOrganizationName(QString::fromLatin1(organisationName));
         QCoreApplication::setApplicationName(QString::fromLatin1(applicationName));
     }
-    const QString path = QStandardPaths::writableLocation(location);
+    QString path = QStandardPaths::writableLocation(location);
     if (differs) {
         QCoreApplication::setOrganizationName(organisation);
         QCoreApplication::setApplicationName(application);
