@@ -316,10 +316,14 @@ void TestOffline::unreachableServer_flashesOnlyAnIntactStoredImage()
     flasher->dfu()->setCacheEnabled(cacheOn);
     connectBootLoader();
     LogCapture log;
+    // The request of the connection itself ends first (a slow machine may
+    // still be waiting for it), so what follows answers the one asked here.
+    QTRY_VERIFY_WITH_TIMEOUT(flasher->catalogueState() != DFU_client::CatalogueLoading,
+                             stepTimeoutMs);
     // The catalogue first, as on connecting: the stored one stands in.
     QSignalSpy changed(flasher.get(), &USB_StmFlasher::availableFirmwaresChanged);
     flasher->dfu()->webServerFileListRequest();
-    QTRY_COMPARE_WITH_TIMEOUT(changed.size(), 1, stepTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!changed.isEmpty(), stepTimeoutMs);
     const bool storedCatalogueUsed = cacheOn && serverMode != FileWithdrawn;
     QCOMPARE(flasher->dfu()->storedCatalogueTime().isValid(), storedCatalogueUsed);
     QCOMPARE(flasher->catalogueState(),
