@@ -304,26 +304,57 @@ public:
         for (const QPointer<HttpsConnection>& connection : qAsConst(connections))
             delete connection.data();
         connections.clear();
+        for (const QPointer<QSslSocket>& socket : qAsConst(waiting))
+            delete socket.data();
+        waiting.clear();
     }
 
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        auto* socket = new QSslSocket;
+        auto* socket = new QSslSocket(this);
         if (!socket->setSocketDescriptor(descriptor)) {
             delete socket;
             return;
         }
         socket->setSslConfiguration(configuration);
         connections.removeAll(nullptr);
-        connections.append(new HttpsConnection(socket, shared, this));
+        bool oneAtATime = false;
+        {
+            QMutexLocker lock(&shared->mutex);
+            oneAtATime = shared->faults.oneConnectionAtATime;
+        }
+        if (oneAtATime && !connections.isEmpty()) {
+            waiting.append(socket);
+            return;
+        }
+        serve(socket);
+    }
+
+private:
+    void serve(QSslSocket* socket)
+    {
+        auto* connection = new HttpsConnection(socket, shared, this);
+        connections.append(connection);
+        // Queued: the list's pointer to it is cleared by then.
+        connect(connection, &QObject::destroyed, this, &FirmwareHttpsServer::serveWaiting,
+                Qt::QueuedConnection);
         socket->startServerEncryption();
+    }
+
+    void serveWaiting()
+    {
+        connections.removeAll(nullptr);
+        waiting.removeAll(nullptr);
+        if (connections.isEmpty() && !waiting.isEmpty())
+            serve(waiting.takeFirst());
     }
 
 private:
     std::shared_ptr<LocalFirmwareServer::Shared> shared;
     QSslConfiguration configuration;
     QList<QPointer<HttpsConnection>> connections;
+    QList<QPointer<QSslSocket>> waiting; // accepted, handshake not yet begun
 };
 
 LocalFirmwareServer::LocalFirmwareServer(const QString& root, QObject* parent)

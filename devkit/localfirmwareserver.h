@@ -24,6 +24,9 @@ struct LocalFirmwareServerFaults
     qint64 truncateAfter = 0;
     std::chrono::milliseconds delay{0}; // every answer waits this long
     qint64 bytesPerSecond = 0; // answers trickle out at this rate (a slow link); 0: at once
+    // Like a small single-threaded server: a connection's TLS handshake
+    // waits until the connection before it has closed.
+    bool oneConnectionAtATime = false;
 };
 
 // The firmware server on this computer: HTTPS on 127.0.0.1 on a free port,

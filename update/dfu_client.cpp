@@ -124,7 +124,8 @@ DFU_client::DFU_client(QObject* parent) : QObject(parent), owner(parent)
     flashingTimer->setInterval(flashingTimeoutInterval);
     // A coarse timer may fire up to 5 % early; the device gets its full 2 s.
     flashingTimer->setTimerType(Qt::PreciseTimer);
-    manager();
+    manager(Traffic::Catalogue);
+    manager(Traffic::Image);
     // The computer stays awake from the start of a run to its end.
     auto* keepAwake = new KeepAwake(this);
     connect(this, &DFU_client::flashingStarted, keepAwake,
@@ -557,13 +558,13 @@ void DFU_client::setFlashingProgress(uint16_t flashingProg)
 // ---------------------------------------------------------------------------
 // Catalogue and downloads
 
-QNetworkReply* DFU_client::get(const QString& url, qint64 maxBytes)
+QNetworkReply* DFU_client::get(Traffic traffic, const QString& url, qint64 maxBytes)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     request.setTransferTimeout(transferTimeoutMs.load());
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
-    QNetworkReply* reply = manager()->get(request);
+    QNetworkReply* reply = manager(traffic)->get(request);
     connect(reply, &QNetworkReply::downloadProgress, reply,
             [reply, maxBytes](qint64 received, qint64 total) {
                 if (received > maxBytes || total > maxBytes) {
@@ -593,28 +594,31 @@ QNetworkReply* DFU_client::get(const QString& url, qint64 maxBytes)
     return reply;
 }
 
-QNetworkAccessManager* DFU_client::manager()
+QNetworkAccessManager* DFU_client::manager(Traffic traffic)
 {
-    if (networkManager == nullptr) {
-        networkManager = new QNetworkAccessManager(this);
-        connect(networkManager, &QNetworkAccessManager::finished, this,
-                &DFU_client::webServerReply);
+    QNetworkAccessManager*& manager
+        = traffic == Traffic::Catalogue ? catalogueManager : imageManager;
+    if (manager == nullptr) {
+        manager = new QNetworkAccessManager(this);
+        connect(manager, &QNetworkAccessManager::finished, this, &DFU_client::webServerReply);
     }
-    return networkManager;
+    return manager;
 }
 
 void DFU_client::endNetworkRequests()
 {
-    if (networkManager == nullptr)
-        return;
-    disconnect(networkManager, nullptr, this, nullptr);
-    const QList<QNetworkReply*> replies = networkManager->findChildren<QNetworkReply*>();
-    for (QNetworkReply* reply : replies)
-        reply->abort();
-    // Deleted at once: an aborted request leaves its connection waiting for
-    // its host lookup, which would then find nothing to report to.
-    delete networkManager;
-    networkManager = nullptr;
+    for (QNetworkAccessManager** manager : {&catalogueManager, &imageManager}) {
+        if (*manager == nullptr)
+            continue;
+        disconnect(*manager, nullptr, this, nullptr);
+        const QList<QNetworkReply*> replies = (*manager)->findChildren<QNetworkReply*>();
+        for (QNetworkReply* reply : replies)
+            reply->abort();
+        // Deleted at once: an aborted request leaves its connection waiting
+        // for its host lookup, which would then find nothing to report to.
+        delete *manager;
+        *manager = nullptr;
+    }
 }
 
 void DFU_client::setCatalogueState(CatalogueState state, const QString& error)
@@ -660,7 +664,8 @@ void DFU_client::webServerFileListRequest()
     debugLine() << "webServerFileListRequest";
     setCatalogueState(CatalogueLoading);
     USB_StmFlasher* flasher = link();
-    get(catalogueRequestUrl(flasher ? flasher->clientVersion() : QString()), maxCatalogueBytes);
+    get(Traffic::Catalogue, catalogueRequestUrl(flasher ? flasher->clientVersion() : QString()),
+        maxCatalogueBytes);
 }
 
 QVariantMap DFU_client::getWebFirmwaresList()
@@ -680,7 +685,7 @@ void DFU_client::flashFromUrl(QString fileUrl)
         runUnderway = true;
         announceRun(fileUrl);
     }
-    QNetworkReply* reply = get(fileUrl, maxImageDownloadBytes);
+    QNetworkReply* reply = get(Traffic::Image, fileUrl, maxImageDownloadBytes);
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this, reply](qint64 received, qint64 total) {
                 if (!pendingFileUrl.isEmpty()
@@ -759,7 +764,7 @@ QDateTime DFU_client::catalogueTime() const
 void DFU_client::fetchImage(const QString& url)
 {
     pendingFetchUrl = url;
-    get(url, maxImageDownloadBytes);
+    get(Traffic::Image, url, maxImageDownloadBytes);
     debugLine() << "fetchImage " << url;
 }
 

@@ -167,7 +167,7 @@ public:
     QString downloadError() const { return downloadErrorText; }
 
     // Ends every request still under way without reporting it and drops the
-    // network manager, whose host lookups would otherwise finish into
+    // network managers, whose host lookups would otherwise finish into
     // requests that are gone (Qt warns then). For a process about to exit;
     // later requests get a new manager.
     void endNetworkRequests();
@@ -245,8 +245,9 @@ private:
     // Waits up to portDrainTimeout for earlier output to leave the port.
     void drainPort();
     void prepare(unsigned int packetNum, QByteArray* out) const;
-    QNetworkReply* get(const QString& url, qint64 maxBytes);
-    QNetworkAccessManager* manager();
+    enum class Traffic { Catalogue, Image };
+    QNetworkReply* get(Traffic traffic, const QString& url, qint64 maxBytes);
+    QNetworkAccessManager* manager(Traffic traffic);
     void setCatalogueState(CatalogueState state, const QString& error = QString());
     // Offline: flashes the stored image of `url` without asking the server,
     // or fails the run at once when its entry does not match its record.
@@ -260,7 +261,12 @@ private:
     uint8_t flashingProgress = 0;
     QObject* owner = nullptr;
     QSerialPort* serialPort = nullptr;
-    QNetworkAccessManager* networkManager = nullptr;
+    // The catalogue and the images each have their own manager, so their
+    // own connections: Qt fails every request queued for a host when one of
+    // its connections breaks, so a cut catalogue reply would otherwise also
+    // end a download waiting behind it.
+    QNetworkAccessManager* catalogueManager = nullptr;
+    QNetworkAccessManager* imageManager = nullptr;
     QVariantMap allFirmwares;
     CatalogueState catalogueStateValue = CatalogueIdle;
     QString catalogueErrorText;

@@ -89,6 +89,7 @@ private slots:
     void getWebFirmwaresList_takesExactDeviceKey();
     void firmwareSource_loadsOnlyWhatWasAskedFor_data();
     void firmwareSource_loadsOnlyWhatWasAskedFor();
+    void download_outlivesCatalogueCutBeforeIt();
 
 private:
     void requestCatalogue(const LocalFirmwareServerFaults& faults);
@@ -398,6 +399,27 @@ void TestCatalogue::firmwareSource_loadsOnlyWhatWasAskedFor()
     }
     QCOMPARE(loadedSizes(), loaded);
     QCOMPARE(recorder.messages, messages);
+}
+
+// The catalogue is asked for as a device connects, so a download asked for
+// at once waits for a connection of its own while the catalogue's is served.
+// A catalogue reply cut short there must not end that download.
+void TestCatalogue::download_outlivesCatalogueCutBeforeIt()
+{
+    flasher->setDevConnStatus(korvoEnums::korvoBootOnline);
+    RunRecorder recorder(flasher.get());
+    LocalFirmwareServerFaults faults;
+    faults.truncatedPath = LocalFirmwareServer::cataloguePath;
+    faults.truncateAfter = 5;
+    faults.oneConnectionAtATime = true;
+    server->setFaults(faults);
+    flasher->dfu()->webServerFileListRequest();
+    flasher->flashFromUrl(url("b.bin"));
+    QTRY_COMPARE_WITH_TIMEOUT(log->messagesStartingWith("webServerReply  \"").size(), 2,
+                              replyTimeoutMs);
+    QCOMPARE(flasher->dfu()->catalogueState(), DFU_client::CatalogueFailed);
+    QCOMPARE(loadedSizes(), QList<int>{2000});
+    QCOMPARE(recorder.messages, QStringList{});
 }
 
 QTEST_GUILESS_MAIN(TestCatalogue)
