@@ -597,7 +597,7 @@ QNetworkReply* DFU_client::get(Traffic traffic, const QString& url, qint64 maxBy
 QNetworkAccessManager* DFU_client::manager(Traffic traffic)
 {
     QNetworkAccessManager*& manager
-        = traffic == Traffic::Catalogue ? catalogueManager : imageManager;
+        = traffic == Traffic::Catalogue ? networkManager : imageManager;
     if (manager == nullptr) {
         manager = new QNetworkAccessManager(this);
         connect(manager, &QNetworkAccessManager::finished, this, &DFU_client::webServerReply);
@@ -607,7 +607,7 @@ QNetworkAccessManager* DFU_client::manager(Traffic traffic)
 
 void DFU_client::endNetworkRequests()
 {
-    for (QNetworkAccessManager** manager : {&catalogueManager, &imageManager}) {
+    for (QNetworkAccessManager** manager : {&networkManager, &imageManager}) {
         if (*manager == nullptr)
             continue;
         disconnect(*manager, nullptr, this, nullptr);

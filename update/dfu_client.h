@@ -261,11 +261,11 @@ private:
     uint8_t flashingProgress = 0;
     QObject* owner = nullptr;
     QSerialPort* serialPort = nullptr;
-    // The catalogue and the images each have their own manager, so their
-    // own connections: Qt fails every request queued for a host when one of
-    // its connections breaks, so a cut catalogue reply would otherwise also
-    // end a download waiting behind it.
-    QNetworkAccessManager* catalogueManager = nullptr;
+    // The catalogue's manager, and one of their own for the images, so
+    // they never share a connection: Qt fails every request queued for a
+    // host when one of its connections breaks, so a cut catalogue reply
+    // would otherwise also end a download waiting behind it.
+    QNetworkAccessManager* networkManager = nullptr;
     QNetworkAccessManager* imageManager = nullptr;
     QVariantMap allFirmwares;
     CatalogueState catalogueStateValue = CatalogueIdle;
