@@ -364,7 +364,9 @@ void KorvoDevice::boot(Mode newMode)
         shared->systemLocation = location;
         shared->portName = settings.portName;
         shared->deviceName = settings.deviceName;
-        shared->serialNumber = settings.serialNumber;
+        shared->serialNumber = newMode == Mode::BootLoader && settings.bootLoaderSerialNumber
+            ? *settings.bootLoaderSerialNumber
+            : settings.serialNumber;
         shared->description = settings.description;
         shared->manufacturer = settings.manufacturer;
     }
@@ -398,7 +400,7 @@ void KorvoDevice::rebootClose()
         rebootCloseTimer->start(rebootDrainPoll);
         return;
     }
-    if (drainedBeforeReboot) {
+    if (drainedBeforeReboot && !shared->currentSettings().resetRightAfterLastAnswer) {
         drainedBeforeReboot = false;
         rebootCloseTimer->start(shared->currentSettings().finalAckGrace);
         return;
@@ -825,7 +827,7 @@ void KorvoDevice::handleFlashPacket(const KorvoPacketReader::Frame& frame, qint6
     finishRun();
     rebootInto(Mode::ApplicationFirmware,
                std::chrono::duration_cast<milliseconds>(nanoseconds(answerDelay))
-                   + settings.finalAckGrace);
+                   + (settings.resetRightAfterLastAnswer ? 0ms : settings.finalAckGrace));
 }
 
 void KorvoDevice::finishRun()

@@ -27,6 +27,10 @@ struct KorvoEmulatorSettings
     QString deviceName = QStringLiteral("Korvo 7"); // the USB product string (bus description)
     QByteArray firmwareVersion = QByteArrayLiteral("0105"); // four ASCII characters at start()
     QString serialNumber = QStringLiteral("KRV7-000123");
+    // The USB serial the boot loader's port reports, when it is not the
+    // application firmware's: nothing in the link protocol ties the two (an
+    // empty text: the boot loader reports none).
+    std::optional<QString> bootLoaderSerialNumber;
     QString description = QStringLiteral("STM32 Virtual ComPort");
     QString manufacturer = QStringLiteral("STMicroelectronics");
     quint8 boardVersion = 7;
@@ -43,6 +47,9 @@ struct KorvoEmulatorSettings
     std::chrono::milliseconds heartbeatPeriod{1000}; // KeepOnline heartbeat; 0 turns it off
     std::chrono::milliseconds rebootDelay{300}; // port gone until the new port appears
     std::chrono::milliseconds finalAckGrace{50}; // last acknowledgement until the port closes
+    // A boot loader that resets the moment its last answer is written: no
+    // grace, so a tool may find the port gone before it reads that answer.
+    bool resetRightAfterLastAnswer = false;
     std::chrono::milliseconds eraseDelay{10}; // PrepareToFlash with a size until ReadyToFlash
     std::chrono::milliseconds packetTimeout{1000}; // silence before FlashPacketTimeout
     int packetTimeoutLimit = 3; // timeouts in a row before the run ends with Error_Timeout

@@ -4,8 +4,8 @@
 #include "korvoemulator.h"
 #include "korvofirmwareimage.h"
 #include "localfirmwareserver.h"
-#include "portholder.h"
 #include "loopbackproxy.h"
+#include "portholder.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -65,7 +65,11 @@ const Option options[] = {
      nullptr},
     {"link", "Keep a symbolic link at <path> pointing at the device's current pty.", "path"},
     {"serial-number", "USB serial number of the device.", "text"},
+    {"boot-loader-serial",
+     "USB serial number of the boot loader's port, when not the device's (\"\" for none).", "text"},
     {"boot-loader", "Start in the boot loader instead of the application firmware.", nullptr},
+    {"reset-after-last-answer",
+     "Close the port the moment the last packet's answer is written (no grace).", nullptr},
     {"realistic", "Time the device like a real one (16 ms per packet, 1 MB/s, 400 ms erase).",
      nullptr},
     {"heartbeat-ms", "KeepOnline heartbeat period, 0 for none (default 1000).", "ms"},
@@ -144,7 +148,10 @@ bool readSettings(const QCommandLineParser& parser, KorvoEmulatorSettings* s)
         s->symlinkPath = QFileInfo(parser.value(QStringLiteral("link"))).absoluteFilePath();
     if (parser.isSet(QStringLiteral("serial-number")))
         s->serialNumber = parser.value(QStringLiteral("serial-number"));
+    if (parser.isSet(QStringLiteral("boot-loader-serial")))
+        s->bootLoaderSerialNumber = parser.value(QStringLiteral("boot-loader-serial"));
     s->startInBootLoader = parser.isSet(QStringLiteral("boot-loader"));
+    s->resetRightAfterLastAnswer = parser.isSet(QStringLiteral("reset-after-last-answer"));
     quint32 code = s->errorCode;
     bool ok = readMs(parser, "heartbeat-ms", &s->heartbeatPeriod)
         && readMs(parser, "reboot-delay-ms", &s->rebootDelay)
