@@ -1,6 +1,7 @@
 #include "logfile.h"
 
 #include "debugline.h"
+#include "logfilelock.h"
 #include "userfolders.h"
 
 #include <QCoreApplication>
@@ -9,7 +10,9 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
+#include <optional>
 
 namespace LogFile {
 
@@ -27,9 +30,14 @@ struct State
     bool installed = false;
     QtMessageHandler previous = nullptr;
     QString folder;
-    QFile file;
+    std::unique_ptr<QFile> file; // open while the log is written to a file
     qint64 written = 0;
     qint64 writtenSincePrune = 0;
+    // A new file could not be opened when this one was full: the log goes
+    // on here (said once), and a new file is tried again from
+    // retryRotationAt bytes written on.
+    bool rotationFailed = false;
+    qint64 retryRotationAt = 0;
 };
 
 // While a file grows, the folder is pruned again after every this many
@@ -42,16 +50,20 @@ State& state()
     return *instance;
 }
 
+bool isOpen(const State& s)
+{
+    return s.file && s.file->isOpen();
+}
+
 // Set while this thread writes a line, so that a message raised on the way
 // cannot lock the mutex a second time.
 thread_local bool writingLine = false;
 
-// Opens a new file named for the current time; the caller holds the mutex.
+// Opens a new file named for the current time and, once it is open, lets go
+// of the one before (which stays as it is when no new file can be had); the
+// caller holds the mutex.
 bool openNewFile(State& s, QString* error)
 {
-    s.file.close();
-    s.written = 0;
-    s.writtenSincePrune = 0;
     if (!QDir().mkpath(s.folder)) {
         *error = QStringLiteral("cannot create the folder");
         return false;
@@ -64,53 +76,80 @@ bool openNewFile(State& s, QString* error)
         if (!QFileInfo::exists(path))
             break;
     }
-    s.file.setFileName(path);
+    auto next = std::make_unique<QFile>(path);
     // Unbuffered: every line goes to the operating system in one write.
-    if (!s.file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-        *error = s.file.errorString();
+    if (!next->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+        *error = next->errorString();
         return false;
     }
+    // Marked as being written, so that no other process prunes it.
+    LogFileLock::hold(*next);
+    s.file = std::move(next);
+    s.written = 0;
+    s.writtenSincePrune = 0;
     prune(s.folder, path);
     return true;
 }
 
 QByteArray fileLine(const QString& message)
 {
-    QString line = hasDebugLinePrefix(message) ? message
-                                               : debugLinePrefix() + QLatin1Char(' ') + message;
+    QString line
+        = hasDebugLinePrefix(message) ? message : debugLinePrefix() + QLatin1Char(' ') + message;
     line += QLatin1Char('\n');
     return line.toUtf8();
 }
 
-void writeToFile(const QString& message)
+// Why a full file could not be changed for a new one, and the file the log
+// goes on in.
+struct RotationNotice
+{
+    QString error;
+    QString path;
+};
+
+// Writes the line to the file; returns a notice for the debug output when
+// the file could not be changed for a new one.
+std::optional<RotationNotice> writeToFile(const QString& message)
 {
     if (writingLine)
-        return;
+        return {};
     writingLine = true;
     State& s = state();
     const QByteArray line = fileLine(message);
+    std::optional<RotationNotice> notice;
     {
         const std::lock_guard<std::mutex> lock(s.mutex);
-        if (s.file.isOpen()) {
-            QString ignored;
-            if (s.written > 0 && s.written + line.size() > keptBytes)
-                openNewFile(s, &ignored);
-            if (s.file.isOpen() && s.file.write(line) == line.size()) {
+        if (isOpen(s)) {
+            const bool full = s.written > 0 && s.written + line.size() > keptBytes;
+            if (full && s.written >= s.retryRotationAt) {
+                QString error;
+                if (openNewFile(s, &error)) {
+                    s.rotationFailed = false;
+                    s.retryRotationAt = 0;
+                } else {
+                    s.retryRotationAt = s.written + pruneEveryBytes;
+                    if (!s.rotationFailed)
+                        notice = {error, s.file->fileName()};
+                    s.rotationFailed = true;
+                }
+            }
+            if (s.file->write(line) == line.size()) {
                 s.written += line.size();
                 s.writtenSincePrune += line.size();
             }
             if (s.writtenSincePrune >= pruneEveryBytes) {
                 s.writtenSincePrune = 0;
-                prune(s.folder, s.file.fileName());
+                prune(s.folder, s.file->fileName());
             }
         }
     }
     writingLine = false;
+    return notice;
 }
 
 void handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    writeToFile(message);
+    const std::optional<RotationNotice> notice = writeToFile(message);
     QtMessageHandler previous = nullptr;
     {
         const std::lock_guard<std::mutex> lock(state().mutex);
@@ -118,6 +157,18 @@ void handler(QtMsgType type, const QMessageLogContext& context, const QString& m
     }
     if (previous)
         previous(type, context, message);
+    // Once, after the line that found the file full. Qt sends a message
+    // raised inside a handler straight to stderr, so the line is made here
+    // and taken the way of every other line.
+    if (notice) {
+        QString text;
+        QDebug(&text) << "log file full, no new one could be opened:" << notice->error
+                      << "going on in" << notice->path;
+        const QString line = debugLinePrefix() + QLatin1Char(' ') + text.trimmed();
+        writeToFile(line);
+        if (previous)
+            previous(QtDebugMsg, context, line);
+    }
 }
 
 } // namespace
@@ -135,11 +186,13 @@ QString install(const QString& logFolder)
     {
         const std::lock_guard<std::mutex> lock(s.mutex);
         if (s.installed)
-            return s.file.isOpen() ? s.file.fileName() : QString();
+            return isOpen(s) ? s.file->fileName() : QString();
         s.installed = true;
         s.folder = logFolder;
+        s.rotationFailed = false;
+        s.retryRotationAt = 0;
         if (openNewFile(s, &error))
-            path = s.file.fileName();
+            path = s.file->fileName();
         s.previous = qInstallMessageHandler(handler);
     }
     if (path.isEmpty())
@@ -156,7 +209,7 @@ void uninstall()
     qInstallMessageHandler(s.previous);
     s.previous = nullptr;
     s.installed = false;
-    s.file.close();
+    s.file.reset();
     s.folder.clear();
 }
 
@@ -164,7 +217,7 @@ QString currentPath()
 {
     State& s = state();
     const std::lock_guard<std::mutex> lock(s.mutex);
-    return s.file.isOpen() ? s.file.fileName() : QString();
+    return isOpen(s) ? s.file->fileName() : QString();
 }
 
 QString folder()
@@ -194,9 +247,8 @@ void prune(const QString& logFolder, const QString& keep)
     QFileInfoList files
         = QDir(logFolder).entryInfoList({namePattern}, QDir::Files | QDir::Hidden, QDir::NoSort);
     // The names start with the start time, so name order is age order.
-    std::sort(files.begin(), files.end(), [](const QFileInfo& a, const QFileInfo& b) {
-        return a.fileName() > b.fileName();
-    });
+    std::sort(files.begin(), files.end(),
+              [](const QFileInfo& a, const QFileInfo& b) { return a.fileName() > b.fileName(); });
     const QFileInfo kept(keep);
     int count = 0;
     qint64 bytes = 0;
@@ -209,10 +261,10 @@ void prune(const QString& logFolder, const QString& keep)
         if (file == kept)
             continue;
         full = full || count + 1 > keptFiles || bytes + file.size() > keptBytes;
-        if (full) {
-            QFile::remove(file.filePath());
+        // A file another process is still writing stays, whatever its age:
+        // a window left open all day has the oldest file.
+        if (full && LogFileLock::removeUnlessHeld(file.filePath()))
             continue;
-        }
         ++count;
         bytes += file.size();
     }

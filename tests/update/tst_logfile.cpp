@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QQmlEngine>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -13,7 +14,8 @@
 #include <memory>
 
 // The log file handler: what reaches the file and in which form, what the
-// folder keeps, and a folder that cannot be written.
+// folder keeps (also beside other processes), and a folder that cannot be
+// written.
 class TestLogFile : public QObject
 {
     Q_OBJECT
@@ -28,6 +30,8 @@ private slots:
     void startUp_keepsTheNewestFilesWithinTheirNumberAndSize_data();
     void startUp_keepsTheNewestFilesWithinTheirNumberAndSize();
     void fileOutgrowingTheLimit_goesOnInANewFile();
+    void fullFileWithoutANewOne_goesOnWhereItWasAndSaysSoOnce();
+    void fileOfALivingProcess_survivesTheShortRunsOfOthers();
     void unwritableFolder_leavesTheLogGoingToTheDebugOutput_data();
     void unwritableFolder_leavesTheLogGoingToTheDebugOutput();
 
@@ -42,15 +46,14 @@ namespace {
 
 constexpr qint64 mebibyte = 1024 * 1024;
 
-const QRegularExpression logLine(
-    QStringLiteral("^\"\\d{2}:\\d{2}:\\d{2}:\\d{3}\" Debug : (.*)$"));
+const QRegularExpression logLine(QStringLiteral("^\"\\d{2}:\\d{2}:\\d{2}:\\d{3}\" Debug : (.*)$"));
 
 // An old log file named for `daysAgo` days before now, of `bytes` bytes
 // (sparse: nothing is written).
 QString makeOldFile(const QString& folder, int daysAgo, qint64 bytes)
 {
-    const QString path = QDir(folder).filePath(LogFile::fileName(
-        QDateTime::currentDateTime().addDays(-daysAgo), 1000 + daysAgo));
+    const QString path = QDir(folder).filePath(
+        LogFile::fileName(QDateTime::currentDateTime().addDays(-daysAgo), 1000 + daysAgo));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || !file.resize(bytes))
         return QString();
@@ -99,11 +102,17 @@ void TestLogFile::lines_landInTheFileInTheLogFormat_data()
     QTest::addColumn<QString>("expected"); // what follows "Debug : " in the file
     QTest::addColumn<QString>("forwarded"); // what the debug output gets, as before
 
-    QTest::newRow("debugLine") << "debugLine" << "portCheck \"Korvo 7\" 3" << "";
-    QTest::newRow("debugLine, Cyrillic")
-        << "cyrillic" << "\"Обновление успешно установлено!\"" << "";
-    QTest::newRow("QML console.log") << "qml" << "from QML 42" << "from QML 42";
-    QTest::newRow("Qt warning") << "warning" << "a warning of Qt's own"
+    QTest::newRow("debugLine") << "debugLine"
+                               << "portCheck \"Korvo 7\" 3"
+                               << "";
+    QTest::newRow("debugLine, Cyrillic") << "cyrillic"
+                                         << "\"Обновление успешно установлено!\""
+                                         << "";
+    QTest::newRow("QML console.log") << "qml"
+                                     << "from QML 42"
+                                     << "from QML 42";
+    QTest::newRow("Qt warning") << "warning"
+                                << "a warning of Qt's own"
                                 << "a warning of Qt's own";
 }
 
@@ -187,10 +196,8 @@ void TestLogFile::startUp_keepsTheNewestFilesWithinTheirNumberAndSize_data()
     QTest::newRow("a few small files: all stay") << QList<qint64>{1, 1, 1} << 3;
     QTest::newRow("25 small files: the newest 19 beside the new one")
         << QVector<qint64>(25, 0).toList() << LogFile::keptFiles - 1;
-    QTest::newRow("six of 9 MiB: five fit in 50 MiB")
-        << QList<qint64>{9, 9, 9, 9, 9, 9} << 5;
-    QTest::newRow("one of 50 MiB: nothing older beside the new one")
-        << QList<qint64>{50, 1} << 0;
+    QTest::newRow("six of 9 MiB: five fit in 50 MiB") << QList<qint64>{9, 9, 9, 9, 9, 9} << 5;
+    QTest::newRow("one of 50 MiB: nothing older beside the new one") << QList<qint64>{50, 1} << 0;
     QTest::newRow("a big one in the middle: it and all older go")
         << QList<qint64>{1, 49, 1, 1} << 1;
 }
@@ -244,6 +251,77 @@ void TestLogFile::fileOutgrowingTheLimit_goesOnInANewFile()
         debugLine() << "more" << i << chunk;
     QVERIFY(!QFileInfo::exists(first));
     QCOMPARE(LogFile::currentPath(), second);
+}
+
+void TestLogFile::fullFileWithoutANewOne_goesOnWhereItWasAndSaysSoOnce()
+{
+    LogCapture debugOutput;
+    const UninstallLogFile uninstall;
+    const QString first = LogFile::install(logs);
+    QVERIFY(!first.isEmpty());
+    // The folder gone (moved away, a file in its place): no new file can
+    // be made there, the open one lives on where it went.
+    const QString moved = scratch->filePath(QStringLiteral("moved"));
+    QVERIFY(QDir().rename(logs, moved));
+    QVERIFY(QFile(logs).open(QIODevice::WriteOnly));
+    const QString chunk(64 * 1024, QLatin1Char('x'));
+    // Full, and two more tries' worth beyond.
+    for (qint64 i = 0; i < LogFile::keptBytes / chunk.size() + 40; ++i)
+        debugLine() << "filler" << i << chunk;
+    debugLine() << "the last line";
+
+    QCOMPARE(debugOutput.messagesStartingWith(QStringLiteral("log file full")).size(), 1);
+    QFile file(QDir(moved).filePath(QFileInfo(first).fileName()));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.size() > LogFile::keptBytes);
+    QVERIFY(file.seek(file.size() - 100));
+    QVERIFY(file.readAll().endsWith("the last line\n"));
+}
+
+// A window left open all day has the oldest file of the folder; the short
+// runs of other processes (25, more than the files kept) leave it alone as
+// long as it is written, and take it once its process is gone.
+void TestLogFile::fileOfALivingProcess_survivesTheShortRunsOfOthers()
+{
+    const QString dataHome = scratch->filePath(QStringLiteral("xdg"));
+    const QDir folder(dataHome + QStringLiteral("/Trennic/Trennic Flasher/logs"));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
+    const QStringList waitFor
+        = {QStringLiteral("--info"), QStringLiteral("--port"),
+           scratch->filePath(QStringLiteral("no-port")), QStringLiteral("--wait")};
+    const auto logFiles = [&] {
+        return folder.entryList({QStringLiteral("trennic-flasher-*.log")}, QDir::Files);
+    };
+
+    // Logs a line at every port check (twice a second) until it is ended.
+    QProcess longRun;
+    longRun.setProcessEnvironment(environment);
+    longRun.start(QStringLiteral(TRENNIC_CLI_PATH), QStringList(waitFor) << QStringLiteral("600"));
+    QVERIFY(longRun.waitForStarted());
+    QTRY_COMPARE(logFiles().size(), 1);
+    // As if it had started yesterday: the oldest of all by its name.
+    const QString oldest = folder.filePath(
+        LogFile::fileName(QDateTime::currentDateTime().addDays(-1), longRun.processId()));
+    QVERIFY(QFile::rename(folder.filePath(logFiles().first()), oldest));
+
+    const auto shortRun = [&] {
+        QProcess run;
+        run.setProcessEnvironment(environment);
+        run.start(QStringLiteral(TRENNIC_CLI_PATH), QStringList(waitFor) << QStringLiteral("0.01"));
+        return run.waitForFinished(30000) && run.exitCode() == 3;
+    };
+    for (int i = 0; i < 25; ++i)
+        QVERIFY(shortRun());
+    QVERIFY(QFileInfo::exists(oldest));
+    QCOMPARE(logFiles().size(), LogFile::keptFiles + 1); // the newest and the living one
+    const qint64 written = QFileInfo(oldest).size();
+    QTRY_VERIFY(QFileInfo(oldest).size() > written);
+
+    longRun.kill();
+    QVERIFY(longRun.waitForFinished());
+    QVERIFY(shortRun());
+    QVERIFY(!QFileInfo::exists(oldest));
 }
 
 void TestLogFile::unwritableFolder_leavesTheLogGoingToTheDebugOutput_data()
