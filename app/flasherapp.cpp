@@ -9,11 +9,11 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QPointer>
-#include <QTranslator>
 #include <QGuiApplication>
 #include <QLocale>
+#include <QPointer>
 #include <QQmlApplicationEngine>
+#include <QTranslator>
 #include <QtQml>
 
 #include <cstring>
@@ -112,6 +112,9 @@ QString installTranslation(const QStringList& uiLanguages)
         QCoreApplication::removeTranslator(installedTranslator);
         delete installedTranslator;
     }
+    // The window's texts are Russian unless a translation is found, and its
+    // dates follow its language.
+    USB_StmFlasher::setWindowLocale(QLocale(QLocale::Russian, QLocale::Russia));
     for (const QString& uiLanguage : uiLanguages) {
         if (QLocale(uiLanguage).language() == QLocale::Russian)
             return QString();
@@ -125,6 +128,7 @@ QString installTranslation(const QStringList& uiLanguages)
         }
         QCoreApplication::installTranslator(translator);
         installedTranslator = translator;
+        USB_StmFlasher::setWindowLocale(QLocale(uiLanguage));
         return file;
     }
     return QString();

@@ -67,12 +67,8 @@ bool sameVersion(QString a, QString b)
 
 FlasherCli::FlasherCli(const CliOptions& options, ProgressReport::Style progressStyle,
                        const CliConsole& console, QObject* parent)
-    : QObject(parent),
-      options(options),
-      console(console),
-      progress(progressStyle),
-      downloadProgress(progressStyle, QStringLiteral("downloading")),
-      progressStyle(progressStyle)
+    : QObject(parent), options(options), console(console), progress(progressStyle),
+      downloadProgress(progressStyle, QStringLiteral("downloading")), progressStyle(progressStyle)
 {
     deadline = new QTimer(this);
     deadline->setSingleShot(true);
@@ -122,9 +118,12 @@ void FlasherCli::start()
     connect(link, &USB_StmFlasher::flashing_progress_changed, this, &FlasherCli::onProgress);
     connect(link, &USB_StmFlasher::downloadProgress, this, &FlasherCli::onDownloadProgress);
     connect(link, &USB_StmFlasher::runFinished, this, &FlasherCli::onRunFinished);
+    connect(link->dfu(), &DFU_client::lastAcknowledgementMissed, this, [this] {
+        console.err(QStringLiteral("The port went before the last packet was acknowledged; "
+                                   "waiting for the device to restart...\n"));
+    });
     connect(link, &USB_StmFlasher::deviceReturned, this, &FlasherCli::onDeviceReturned);
-    connect(link, &USB_StmFlasher::deviceReturnTimedOut, this,
-            &FlasherCli::onDeviceReturnTimedOut);
+    connect(link, &USB_StmFlasher::deviceReturnTimedOut, this, &FlasherCli::onDeviceReturnTimedOut);
 
     if (options.batch) {
         // A unit that leaves closes the port; the check follows the close.
@@ -167,9 +166,10 @@ bool FlasherCli::takeBatchImage(const QByteArray& image)
     // The engine would refuse it at every unit: refused once, before any.
     if (image.size() <= int(DFU_client::headBlockSize) + DFU_client::trailerSize) {
         console.out(DFU_client::imageTooSmallMessage + QLatin1Char('\n'));
-        fail(ExitRunFailed, QStringLiteral("the image %1 has %2 bytes, too few to flash")
-                                .arg(batchSource)
-                                .arg(image.size()));
+        fail(ExitRunFailed,
+             QStringLiteral("the image %1 has %2 bytes, too few to flash")
+                 .arg(batchSource)
+                 .arg(image.size()));
         return false;
     }
     batchImage = image;
@@ -447,8 +447,9 @@ void FlasherCli::onCatalogueFinished(bool replaced)
 
 void FlasherCli::concludeList()
 {
-    // Offline the catalogue stored when it last arrived stands in.
-    const bool offline = link->catalogueState() == DFU_client::CatalogueOffline;
+    // Offline, or after an error answer, the catalogue stored when it last
+    // arrived stands in.
+    const bool offline = !catalogueReplaced.value_or(false) && link->catalogueTime().isValid();
     if (!catalogueReplaced.value_or(false) && !offline) {
         fail(ExitCatalogueUnavailable,
              QStringLiteral("catalogue unavailable: %1").arg(link->catalogueError()));
@@ -551,13 +552,19 @@ void FlasherCli::onRunFinished(DFU_client::FlashResult result, const QString& me
     const bool succeeded = result == DFU_client::FlashSucceeded;
     const std::chrono::milliseconds elapsed(transferClock.isValid() ? transferClock.elapsed() : 0);
     console.err(progress.finish(succeeded, runImageSize, elapsed));
-    if (result == DFU_client::FlashDownloadFailed
-        && !link->dfu()->downloadError().isEmpty())
+    if (result == DFU_client::FlashDownloadFailed && !link->dfu()->downloadError().isEmpty())
         console.err(QStringLiteral("%1: download failed: %2\n")
                         .arg(programName, link->dfu()->downloadError()));
+    // The whole image went, but its last acknowledgement did not come: the
+    // link answers at once with the unit's return or its absence.
+    runUnconfirmed = result == DFU_client::FlashUnconfirmed;
     if (options.batch) {
         // stdout holds a line per unit; the engine's text goes with the log.
         console.err(message + QLatin1Char('\n'));
+        if (runUnconfirmed) {
+            phase = Phase::WaitingForReturn;
+            return;
+        }
         if (!succeeded) {
             endUnit(QString(), resultName(result), false);
             return;
@@ -567,6 +574,10 @@ void FlasherCli::onRunFinished(DFU_client::FlashResult result, const QString& me
         return;
     }
     console.out(message + QLatin1Char('\n'));
+    if (runUnconfirmed) {
+        phase = Phase::WaitingForReturn;
+        return;
+    }
     if (!succeeded) {
         finish(exitCodeFor(result));
         return;
@@ -580,17 +591,32 @@ void FlasherCli::onDeviceReturned(const QString& version)
 {
     if (phase != Phase::WaitingForReturn)
         return;
+    // Unconfirmed, only the version asked for shows that the image took.
+    const bool asked = !options.expectVersion.isEmpty();
+    const bool expected = asked ? sameVersion(version, options.expectVersion) : !runUnconfirmed;
     if (options.batch) {
         // A unit back with another version than asked for has failed.
-        const bool expected
-            = options.expectVersion.isEmpty() || sameVersion(version, options.expectVersion);
         endUnit(version,
-                expected ? resultName(DFU_client::FlashSucceeded)
-                         : QStringLiteral("VersionNotExpected"),
+                runUnconfirmed ? resultName(DFU_client::FlashUnconfirmed)
+                    : expected ? resultName(DFU_client::FlashSucceeded)
+                               : QStringLiteral("VersionNotExpected"),
                 expected);
         return;
     }
     console.out(QStringLiteral("device back in application firmware, version %1\n").arg(version));
+    if (runUnconfirmed) {
+        if (expected)
+            finish(ExitSuccess);
+        else
+            fail(ExitRunFailed,
+                 asked ? QStringLiteral("the update is not confirmed: expected version %1, the "
+                                        "device runs %2")
+                             .arg(options.expectVersion, version)
+                       : QStringLiteral("the update is not confirmed: the device restarted "
+                                        "before acknowledging the last packet (--expect-version "
+                                        "confirms it by the version it came back with)"));
+        return;
+    }
     if (!options.expectVersion.isEmpty() && !sameVersion(version, options.expectVersion)) {
         fail(ExitVersionNotConfirmed,
              QStringLiteral("expected version %1, the device runs %2")
@@ -606,7 +632,18 @@ void FlasherCli::onDeviceReturnTimedOut()
         return;
     if (options.batch) {
         // Flashed, but its new firmware never reported: not confirmed.
-        endUnit(QString(), QStringLiteral("NotConfirmed"), false);
+        endUnit(QString(),
+                runUnconfirmed ? resultName(DFU_client::FlashUnconfirmed)
+                               : QStringLiteral("NotConfirmed"),
+                false);
+        return;
+    }
+    if (runUnconfirmed) {
+        fail(ExitRunFailed,
+             QStringLiteral("the update is not confirmed: the device restarted "
+                            "before acknowledging the last packet and did not "
+                            "come back within %1 s")
+                 .arg(seconds(USB_StmFlasher::deviceReturnTimeout)));
         return;
     }
     console.err(QStringLiteral("%1: warning: the device did not come back in application "
@@ -628,6 +665,7 @@ int FlasherCli::exitCodeFor(DFU_client::FlashResult result)
     case DFU_client::FlashDownloadFailed:
     case DFU_client::FlashImageRefused:
     case DFU_client::FlashFileUnreadable:
+    case DFU_client::FlashUnconfirmed:
         break;
     }
     return ExitRunFailed;
@@ -648,9 +686,8 @@ void FlasherCli::onDeadline()
         break;
     case Phase::WaitingForBootLoader:
         if (options.batch) {
-            console.err(
-                QStringLiteral("%1: the boot loader did not report within %2 s\n")
-                    .arg(programName, waitText()));
+            console.err(QStringLiteral("%1: the boot loader did not report within %2 s\n")
+                            .arg(programName, waitText()));
             endUnit(QString(), QStringLiteral("NoBootLoader"), false);
             break;
         }

@@ -2,8 +2,8 @@
 
 #include "cliconsole.h"
 #include "clioptions.h"
-#include "portproblem.h"
 #include "dfu_client.h"
+#include "portproblem.h"
 #include "progressreport.h"
 
 #include <QElapsedTimer>
@@ -156,4 +156,6 @@ private:
     QString unitBefore; // the version the unit reported in its application firmware
     QElapsedTimer unitClock;
     QSet<QString> confirmedSerials; // units flashed and confirmed in this batch
+    // The run ended as FlashUnconfirmed: the unit's return decides.
+    bool runUnconfirmed = false;
 };

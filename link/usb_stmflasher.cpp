@@ -1,6 +1,7 @@
 #include "usb_stmflasher.h"
 
 #include "debugline.h"
+#include "devicereturnwatch.h"
 #include "dfu_client.h"
 #include "korvoenums.h"
 #include "logfile.h"
@@ -40,7 +41,6 @@ constexpr int dfuInfoMinSize = dfuInfoDfuVersionOffset + 1;
 
 const QString offlineFirmwareVersion = QStringLiteral("T-.--");
 
-std::atomic<int> deviceReturnTimeoutMs{int(USB_StmFlasher::deviceReturnTimeout.count())};
 const QString noDeviceName = QStringLiteral("---");
 
 std::atomic<int> catalogueRetryMs{int(USB_StmFlasher::catalogueRetryInterval.count())};
@@ -49,6 +49,8 @@ std::atomic<int> catalogueRetryMs{int(USB_StmFlasher::catalogueRetryInterval.cou
 
 // Process-wide: created on first use, destroyed at exit, never cleared.
 Q_GLOBAL_STATIC(QVector<mpxPacketStruct>, mpxPackets)
+// Set once at start-up, before the window exists.
+Q_GLOBAL_STATIC_WITH_ARGS(QLocale, windowLocale, (QLocale::Russian, QLocale::Russia))
 
 USB_StmFlasher::USB_StmFlasher(QObject* parent)
     : QObject(parent), clientVer(QStringLiteral("0.01")),
@@ -82,13 +84,7 @@ USB_StmFlasher::USB_StmFlasher(QObject* parent)
     connect(dfuClient, &DFU_client::runStarted, this, &USB_StmFlasher::runStarted);
     connect(dfuClient, &DFU_client::runFinished, this, &USB_StmFlasher::runFinished);
 
-    returnTimer = new QTimer(this);
-    returnTimer->setSingleShot(true);
-    connect(returnTimer, &QTimer::timeout, this, &USB_StmFlasher::returnTimedOut);
-    connect(dfuClient, &DFU_client::runFinished, this, &USB_StmFlasher::watchForReturn);
-    // A new run makes the wait for the previous one's device pointless.
-    connect(dfuClient, &DFU_client::runStarted, returnTimer, &QTimer::stop);
-    connect(this, &USB_StmFlasher::devConnStatusChanged, this, &USB_StmFlasher::checkReturn);
+    watchForReturn();
     connect(dfuClient, &DFU_client::flashing_progress_changed, this,
             &USB_StmFlasher::flashing_progress_changed);
     connect(dfuClient, &DFU_client::downloadProgress, this, &USB_StmFlasher::downloadProgress);
@@ -117,32 +113,34 @@ USB_StmFlasher::~USB_StmFlasher() = default;
 
 void USB_StmFlasher::setDeviceReturnTimeout(std::chrono::milliseconds timeout)
 {
-    deviceReturnTimeoutMs = int(timeout.count());
+    DeviceReturnWatch::setTimeout(timeout);
 }
 
-void USB_StmFlasher::watchForReturn(DFU_client::FlashResult result)
+void USB_StmFlasher::watchForReturn()
 {
-    if (result != DFU_client::FlashSucceeded)
-        return;
-    returnSerial = devConnSerial;
-    returnTimer->start(deviceReturnTimeoutMs.load());
-}
-
-void USB_StmFlasher::checkReturn()
-{
-    if (!returnTimer->isActive() || devConnStatus != korvoEnums::korvoOnline)
-        return;
-    if (!returnSerial.isEmpty() && devConnSerial != returnSerial)
-        return; // another device
-    returnTimer->stop();
-    debugLine() << "device back in application firmware, version " << currentFirmwareVersion;
-    emit deviceReturned(currentFirmwareVersion);
-}
-
-void USB_StmFlasher::returnTimedOut()
-{
-    debugLine() << "device not back in application firmware";
-    emit deviceReturnTimedOut();
+    // Created before the record writer, so the run's unit is taken before
+    // the writer reads it.
+    deviceReturnWatch = new DeviceReturnWatch(this);
+    // After a success, and while a run whose last acknowledgement the
+    // device's restart cut off waits for its unit.
+    connect(dfuClient, &DFU_client::runFinished, deviceReturnWatch,
+            [this](DFU_client::FlashResult result) {
+                if (result == DFU_client::FlashSucceeded)
+                    deviceReturnWatch->wait();
+                else if (result != DFU_client::FlashUnconfirmed)
+                    deviceReturnWatch->stop();
+            });
+    connect(dfuClient, &DFU_client::lastAcknowledgementMissed, deviceReturnWatch,
+            &DeviceReturnWatch::wait);
+    // Such a run ends once the unit is back (or not), before the answer.
+    connect(deviceReturnWatch, &DeviceReturnWatch::returned, this, [this](const QString& version) {
+        dfuClient->endUnconfirmedRun(version);
+        emit deviceReturned(version);
+    });
+    connect(deviceReturnWatch, &DeviceReturnWatch::timedOut, this, [this] {
+        dfuClient->endUnconfirmedRun(std::nullopt);
+        emit deviceReturnTimedOut();
+    });
 }
 
 QVector<mpxPacketStruct> USB_StmFlasher::mpxPacketRecords()
@@ -170,10 +168,15 @@ QDateTime USB_StmFlasher::catalogueTime() const
     return dfuClient->catalogueTime();
 }
 
+void USB_StmFlasher::setWindowLocale(const QLocale& locale)
+{
+    *windowLocale = locale;
+}
+
 QString USB_StmFlasher::catalogueTimeText() const
 {
     const QDateTime time = dfuClient->catalogueTime();
-    return time.isValid() ? QLocale::system().toString(time.toLocalTime(), QLocale::ShortFormat)
+    return time.isValid() ? windowLocale->toString(time.toLocalTime(), QLocale::ShortFormat)
                           : QString();
 }
 
@@ -278,6 +281,9 @@ void USB_StmFlasher::sendToKorvo(uint action, uint dataOrCommand, uint i_paramet
     }
     const usbMessageHeaderStruct header = makePacketHeader(
         quint8(action & 0xFF), quint8(dataOrCommand & 0xFF), devConnStatus, i_parameter);
+    if (action == korvoEnums::CommandMessage && dataOrCommand == korvoEnums::PrepareToFlash
+        && i_parameter == 0 && devConnStatus == korvoEnums::korvoOnline)
+        emit bootLoaderRequested();
 
     // Output still pending (a flash data packet) goes out before the command.
     drainOutput();
@@ -395,6 +401,7 @@ void USB_StmFlasher::tim_portCheckerTimeout()
         // Set before the catalogue request, so the list the UI fetches when
         // the catalogue arrives belongs to this device.
         deviceName = Win::getSerialPortBusDesc(info.portName);
+        openPortBusDescription = deviceName;
         dfuClient->webServerFileListRequest();
         sendToKorvo(korvoEnums::CommandMessage, korvoEnums::KeepOnline, 0);
         tickProblems.clear();

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QLocale>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 
+class DeviceReturnWatch;
 class QTimer;
 class RunRecordWriter;
 
@@ -55,14 +57,17 @@ class USB_StmFlasher : public QObject
     // empty while there is none or a port is open.
     Q_PROPERTY(QString portProblem READ portProblem NOTIFY devConnStatusChanged)
     // The engine's catalogue outcome, relayed for the window.
-    Q_PROPERTY(DFU_client::CatalogueState catalogueState READ catalogueState NOTIFY
-                   catalogueStateChanged)
+    Q_PROPERTY(
+        DFU_client::CatalogueState catalogueState READ catalogueState NOTIFY catalogueStateChanged)
     Q_PROPERTY(QString catalogueError READ catalogueError NOTIFY catalogueStateChanged)
-    // While the catalogue state is offline: when the stored catalogue in use
-    // arrived, and that moment in the user's own short date and time format
-    // (the system locale, not the C locale the tool formats numbers in).
+    // While a stored catalogue stands in: when it arrived, and that moment
+    // in the short date and time format of the window's language (not the C
+    // locale the tool formats numbers in).
     Q_PROPERTY(QDateTime catalogueTime READ catalogueTime NOTIFY catalogueStateChanged)
     Q_PROPERTY(QString catalogueTimeText READ catalogueTimeText NOTIFY catalogueStateChanged)
+    // Why the last image download failed (an error answer names the
+    // server's status); empty while none has failed.
+    Q_PROPERTY(QString downloadError READ downloadError NOTIFY runFinished)
 
 public:
     explicit USB_StmFlasher(QObject* parent = nullptr);
@@ -78,8 +83,8 @@ public:
     // device sends is a few kilobytes, and an unbounded one would let a
     // corrupted header swallow the following packets and memory.
     static constexpr quint32 maxDataBlockSize = 65536;
-    // After a successful run the device restarts into its application
-    // firmware; this long is waited for it to report there.
+    // After a run that wrote the whole image the device restarts into its
+    // application firmware; this long is waited for it to report there.
     static constexpr std::chrono::milliseconds deviceReturnTimeout{15000};
     // Process-wide wait for the device's return (tests shorten it).
     static void setDeviceReturnTimeout(std::chrono::milliseconds timeout);
@@ -110,6 +115,14 @@ public:
     QSerialPort* port() const { return serialPort; }
     DFU_client* dfu() const { return dfuClient; }
     RunRecordWriter* runRecordWriter() const { return recordWriter; }
+    DeviceReturnWatch* returnWatch() const { return deviceReturnWatch; }
+    // What the link knows of the connected device, for C++ callers.
+    bool isPortOpen() const { return serialPort->isOpen(); }
+    QString connectedDeviceName() const { return deviceName; }
+    // The bus description of the open port as found (deviceName may be set
+    // otherwise afterwards, as the command-line tool's --device-name does).
+    QString portBusDescription() const { return openPortBusDescription; }
+    QString firmwareVersionText() const { return currentFirmwareVersion; }
     static QUrl logsFolderUrl();
     static QString successMessage();
     QTimer* portCheckTicker() const { return tim_portChecker; }
@@ -120,6 +133,10 @@ public:
     QString catalogueError() const;
     QDateTime catalogueTime() const;
     QString catalogueTimeText() const;
+    QString downloadError() const { return dfuClient->downloadError(); }
+    // The window's language, in which catalogueTimeText writes its date
+    // (Russian unless set; set once at start-up).
+    static void setWindowLocale(const QLocale& locale);
     // Whether the image of `url` is in the firmware cache.
     Q_INVOKABLE bool isImageStored(const QString& url) const;
 
@@ -153,13 +170,17 @@ signals:
     // Relayed from the engine: see DFU_client.
     void runStarted(QString source);
     void runFinished(DFU_client::FlashResult result, QString message);
-    // After a successful run: the device reported in its application
-    // firmware (through a port with the same USB serial, where the run's
-    // port had one), with the version it runs; or it did not within
-    // deviceReturnTimeout. One of the two follows every success, unless a
+    // After a run that wrote the whole image (a success, or one whose last
+    // packet the device restarted without confirming): the run's unit
+    // reported in its application firmware (see DeviceReturnWatch), with
+    // the version it runs; or it did not within deviceReturnTimeout. One of
+    // the two follows every such run, right after its runFinished, unless a
     // new run starts first.
     void deviceReturned(QString version);
     void deviceReturnTimedOut();
+    // The link asked the device in its application firmware to restart into
+    // its boot loader (PrepareToFlash with parameter 0).
+    void bootLoaderRequested();
     void catalogueStateChanged();
 
 public slots:
@@ -191,11 +212,9 @@ private:
     void drainOutput();
     void resetParser();
     void setOpenProblem(const PortProblem& problem);
-    void watchForReturn(DFU_client::FlashResult result);
-    void checkReturn();
+    void watchForReturn();
     // The catalogue state is failed or offline.
     bool lastCatalogueRequestFailed() const;
-    void returnTimedOut();
     // One byte of the hunt for a header: matched against the magic, then
     // stored until the header is whole.
     void huntHeaderByte(unsigned char byte);
@@ -208,6 +227,7 @@ private:
     QString currentFirmwareVersion;
     quint32 currentFirmwareVersionInt = 0;
     QString deviceName;
+    QString openPortBusDescription;
     quint32 boardVer = 0;
     quint32 dfuVersion = 0;
     QString boardRev;
@@ -216,9 +236,7 @@ private:
     QTimer* keepOnlineTimer = nullptr;
     DFU_client* dfuClient = nullptr;
     RunRecordWriter* recordWriter = nullptr;
-    // Runs from a successful run to the device's return or the time-out.
-    QTimer* returnTimer = nullptr;
-    QString returnSerial; // the USB serial of the run's port, if it had one
+    DeviceReturnWatch* deviceReturnWatch = nullptr;
     QTimer* catalogueRetryTimer = nullptr;
     // Set while readSerialData parses, so a nested readyRead cannot feed
     // later bytes into the parser ahead of earlier ones.

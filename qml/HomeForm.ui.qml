@@ -41,6 +41,16 @@ Page {
     readonly property bool catalogueOffline: catalogueState === DFU_client.CatalogueOffline
     readonly property string offlineText: qsTr("Нет связи с сервером. Список прошивок от %1")
                                           .arg(flasher ? flasher.catalogueTimeText : "")
+    // The server answered with an error and the stored list stands in; its
+    // images are still asked of the server first.
+    readonly property bool serverErrorWithStoredList: catalogueFailed && flasher
+                                                      && flasher.catalogueTimeText !== ""
+    readonly property string serverErrorText: qsTr("Сервер прошивок ответил ошибкой (%1). Список прошивок от %2")
+                                              .arg(flasher ? flasher.catalogueError : "")
+                                              .arg(flasher ? flasher.catalogueTimeText : "")
+    // The stored list is on offer, offline or after an error answer.
+    readonly property bool storedListShown: catalogueOffline || serverErrorWithStoredList
+    readonly property string storedListText: catalogueOffline ? offlineText : serverErrorText
 
     width: 800
     height: 250
@@ -115,8 +125,8 @@ Page {
         font.pixelSize: 12
         textFormat: Text.PlainText
         visible: page.devConnStatus === 1 && (page.catalogueFailed || page.catalogueOffline)
-        text: page.catalogueOffline
-              ? page.offlineText
+        text: page.storedListShown
+              ? page.storedListText
               : qsTr("Каталог прошивок недоступен: %1").arg(page.flasher ? page.flasher.catalogueError : "")
     }
 
@@ -146,12 +156,14 @@ Page {
             objectName: "offlineLabel"
             x: firmwareComboBox.x
             y: 2
-            width: parent.width - x
+            // Up to the retry button beside it.
+            width: (retryButton.visible && !centreFrame.retryInFlashPlace ? retryButton.x - 12
+                                                                          : parent.width) - x
             font.pixelSize: 12
             textFormat: Text.PlainText
             elide: Text.ElideRight
-            text: page.offlineText
-            visible: page.catalogueOffline
+            text: page.storedListText
+            visible: page.storedListShown
         }
 
         ComboBox {
@@ -242,16 +254,20 @@ Page {
         }
 
         // In the flash button's place while there is nothing to flash
-        // because the catalogue could not be fetched; offline with a stored
-        // list, at the bottom left, out of the way of a run.
+        // because the catalogue could not be fetched; with a stored list on
+        // offer, smaller, at the end of the line that says where the list
+        // comes from, above the flash button and clear of the list.
         BasicButton {
             id: retryButton
             objectName: "retryButton"
-            x: centreFrame.retryInFlashPlace ? flashButton.x + (flashButton.width - width) / 2 : 0
-            y: centreFrame.retryInFlashPlace ? flashButton.y : parent.height - height
+            x: centreFrame.retryInFlashPlace ? flashButton.x + (flashButton.width - width) / 2
+                                             : flashButton.x + flashButton.width - width
+            y: centreFrame.retryInFlashPlace ? flashButton.y
+                                             : offlineLabel.y + (offlineLabel.height - height) / 2
+            fontSize: centreFrame.retryInFlashPlace ? AppStyle.basicButtonHeight : 9
             text: qsTr("Повторить")
             visible: centreFrame.retryInFlashPlace
-                     || (page.catalogueOffline && page.devConnStatus === 2 && !page.downloading)
+                     || (page.storedListShown && page.devConnStatus === 2 && !page.downloading)
             onClicked: page.flasher.retryCatalogue()
         }
 

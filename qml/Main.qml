@@ -171,16 +171,32 @@ ApplicationWindow {
 
         onAvailableFirmwaresChanged: mainWin.refreshFirmwareList()
         onShowInfoMessage: mainWin.showMessage(messageStr)
+        // How the latest run ended: an unconfirmed run's message already
+        // says whether the device came back.
+        property int lastRunResult: DFU_client.FlashSucceeded
+
         onRunStarted: homeForm.returnNote = ""
-        onRunFinished: mainWin.offerLogFolder(result)
+        onRunFinished: {
+            lastRunResult = result
+            mainWin.offerLogFolder(result)
+            // What the server answered, or why it could not be reached.
+            if (result === DFU_client.FlashDownloadFailed && downloadError !== ""
+                    && mainWin.lastMessageDialog)
+                mainWin.lastMessageDialog.dialogNote = qsTr("Причина: %1").arg(downloadError)
+        }
         onDevConnStatusChanged: {
             if (devConnStatus === 0)
                 homeForm.returnNote = ""
         }
-        onDeviceReturned: mainWin.showReturnNote(
-                              qsTr("Устройство перезапущено, версия прошивки: %1").arg(version))
-        onDeviceReturnTimedOut: mainWin.showReturnNote(
-                                    qsTr("Устройство не вернулось в рабочий режим за 15 с. Проверьте подключение."))
+        onDeviceReturned: {
+            if (lastRunResult !== DFU_client.FlashUnconfirmed)
+                mainWin.showReturnNote(qsTr("Устройство перезапущено, версия прошивки: %1").arg(version))
+        }
+        onDeviceReturnTimedOut: {
+            if (lastRunResult !== DFU_client.FlashUnconfirmed)
+                mainWin.showReturnNote(
+                            qsTr("Устройство не вернулось в рабочий режим за 15 с. Проверьте подключение."))
+        }
     }
 
     HomeForm {

@@ -31,6 +31,14 @@
         <source>Ошибка обновления: не удалось прочитать файл прошивки</source>
         <translation>Update failed: the firmware file could not be read</translation>
     </message>
+    <message>
+        <source>Обновление не подтверждено: устройство перезапустилось, не подтвердив последний пакет, и вернулось в рабочий режим с версией прошивки %1</source>
+        <translation>Update not confirmed: the device restarted before confirming the last packet and came back in its application firmware with firmware version %1</translation>
+    </message>
+    <message>
+        <source>Обновление не подтверждено: устройство перезапустилось, не подтвердив последний пакет, и не вернулось в рабочий режим</source>
+        <translation>Update not confirmed: the device restarted before confirming the last packet and did not come back in its application firmware</translation>
+    </message>
 </context>
 <context>
     <name>HomeForm.ui</name>
@@ -118,6 +126,10 @@
         <source>Нет связи с сервером. Список прошивок от %1</source>
         <translation>No connection to the server. Firmware list from %1</translation>
     </message>
+    <message>
+        <source>Сервер прошивок ответил ошибкой (%1). Список прошивок от %2</source>
+        <translation>The firmware server answered with an error (%1). Firmware list from %2</translation>
+    </message>
 </context>
 <context>
     <name>Main</name>
@@ -156,6 +168,10 @@
     <message>
         <source> (сохранена)</source>
         <translation> (saved)</translation>
+    </message>
+    <message>
+        <source>Причина: %1</source>
+        <translation>Cause: %1</translation>
     </message>
 </context>
 <context>

@@ -91,8 +91,8 @@ QString networkErrorName(QNetworkReply::NetworkError error)
 // userLanguageText().
 const QString DFU_client::successMessage
     = QString::fromUtf8(QT_TRANSLATE_NOOP("DFU_client", "Обновление успешно установлено!"));
-const QString DFU_client::timeoutMessage
-    = QString::fromUtf8(QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: устройство не отвечает"));
+const QString DFU_client::timeoutMessage = QString::fromUtf8(
+    QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: устройство не отвечает"));
 const QString DFU_client::portLostMessage = QString::fromUtf8(
     QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: связь с устройством потеряна"));
 const QString DFU_client::deviceErrorMessagePrefix = QString::fromUtf8(
@@ -103,16 +103,28 @@ const QString DFU_client::downloadFailedMessage = QString::fromUtf8(
     QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: не удалось загрузить прошивку"));
 const QString DFU_client::fileUnreadableMessage = QString::fromUtf8(
     QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: не удалось прочитать файл прошивки"));
+const QString DFU_client::unconfirmedReturnedMessage = QString::fromUtf8(QT_TRANSLATE_NOOP(
+    "DFU_client",
+    "Обновление не подтверждено: устройство перезапустилось, не подтвердив последний "
+    "пакет, и вернулось в рабочий режим с версией прошивки %1"));
+const QString DFU_client::unconfirmedAwayMessage = QString::fromUtf8(QT_TRANSLATE_NOOP(
+    "DFU_client",
+    "Обновление не подтверждено: устройство перезапустилось, не подтвердив последний "
+    "пакет, и не вернулось в рабочий режим"));
 
 QString DFU_client::userLanguageText(const QString& message)
 {
+    const auto translated = [](const QString& text) {
+        return QCoreApplication::translate("DFU_client", text.toUtf8().constData());
+    };
     // The device's error name after the prefix is the protocol's own word.
-    if (message.startsWith(deviceErrorMessagePrefix)) {
-        return QCoreApplication::translate("DFU_client",
-                                           deviceErrorMessagePrefix.toUtf8().constData())
-            + message.mid(deviceErrorMessagePrefix.size());
-    }
-    return QCoreApplication::translate("DFU_client", message.toUtf8().constData());
+    if (message.startsWith(deviceErrorMessagePrefix))
+        return translated(deviceErrorMessagePrefix) + message.mid(deviceErrorMessagePrefix.size());
+    const QString versionAt
+        = unconfirmedReturnedMessage.left(unconfirmedReturnedMessage.size() - 2);
+    if (message.startsWith(versionAt))
+        return translated(unconfirmedReturnedMessage).arg(message.mid(versionAt.size()));
+    return translated(message);
 }
 
 DFU_client::DFU_client(QObject* parent) : QObject(parent), owner(parent)
@@ -238,6 +250,7 @@ void DFU_client::flash2usb(QByteArray* data)
     drainPort();
     serialPort->write(*data);
     serialPort->flush();
+    packetWritten = true;
     ++figures.packets;
 }
 
@@ -266,6 +279,8 @@ void DFU_client::flashImage(const QByteArray& firmwareByteArray, const QString& 
 
 void DFU_client::announceRun(const QString& source)
 {
+    // A run still waiting for its unit ends before the next one begins.
+    endUnconfirmedRun(std::nullopt);
     figures = RunFigures();
     emit runStarted(source);
 }
@@ -439,6 +454,7 @@ void DFU_client::sendStep()
         flashingProgress = uint8_t(percent);
         emit flashing_progress_changed(percent);
     }
+    packetWritten = false;
     if (!buffer->isEmpty())
         flash2usb(buffer);
 }
@@ -473,10 +489,29 @@ void DFU_client::reportEnd(FlashResult result, const QString& message)
     emit runFinished(result, message);
 }
 
+void DFU_client::endUnconfirmedRun(const std::optional<QString>& returnedVersion)
+{
+    if (!awaitingUnit)
+        return;
+    awaitingUnit = false;
+    runUnderway = false;
+    reportEnd(FlashUnconfirmed,
+              returnedVersion ? unconfirmedReturnedMessage.arg(*returnedVersion)
+                              : unconfirmedAwayMessage);
+}
+
+bool DFU_client::onlyLastAcknowledgementOutstanding() const
+{
+    const quint64 size = quint64(firmwareBin.size());
+    return packetWritten && lastPacketSize > 0
+        && bytesBeforePacket(pNum, size) + lastPacketSize >= size;
+}
+
 void DFU_client::interruptRun()
 {
     if (!runUnderway)
         return;
+    awaitingUnit = false;
     debugLine() << "run interrupted";
     // A download still under way is forgotten: its reply starts nothing.
     pendingFileUrl.clear();
@@ -496,6 +531,7 @@ void DFU_client::abortFlashing()
     firmwareBin.clear();
     flashingTimer->stop();
     lastPacketSize = 0;
+    packetWritten = false;
     pNum = 0;
     totalBytesConfirmed = 0;
     flashingPacket1.clear();
@@ -531,10 +567,20 @@ void DFU_client::portError(QSerialPort::SerialPortError portErr)
     debugLine() << "portError"
                 << " call abortFlashing()";
     // Only a flashing run depends on the port; a download goes on.
-    if (firmwareBin.isEmpty())
+    if (firmwareBin.isEmpty()) {
         abortFlashing();
-    else
+    } else if (onlyLastAcknowledgementOutstanding() && runUnderway) {
+        // Many boot loaders reset the moment they have answered the last
+        // packet: the image may well be written. Whether the device comes
+        // back, and with which version, tells what is known.
+        debugLine() << "port lost with only the last acknowledgement outstanding, packet: " << pNum;
+        abortFlashing();
+        runUnderway = true;
+        awaitingUnit = true;
+        emit lastAcknowledgementMissed();
+    } else {
         failRun(FlashPortLost, portLostMessage);
+    }
 }
 
 void DFU_client::setSerialPort(QSerialPort* port)
@@ -596,8 +642,7 @@ QNetworkReply* DFU_client::get(Traffic traffic, const QString& url, qint64 maxBy
 
 QNetworkAccessManager* DFU_client::manager(Traffic traffic)
 {
-    QNetworkAccessManager*& manager
-        = traffic == Traffic::Catalogue ? networkManager : imageManager;
+    QNetworkAccessManager*& manager = traffic == Traffic::Catalogue ? networkManager : imageManager;
     if (manager == nullptr) {
         manager = new QNetworkAccessManager(this);
         connect(manager, &QNetworkAccessManager::finished, this, &DFU_client::webServerReply);
@@ -702,8 +747,7 @@ bool DFU_client::useStoredCatalogue()
     const QString baseUrl = FirmwareServer::baseUrl();
     const std::optional<FirmwareCache::Catalogue> stored = FirmwareCache().storedCatalogue(baseUrl);
     QVariantMap catalogue;
-    if (!stored
-        || catalogueFromJson(stored->body, baseUrl, &catalogue) != CatalogueParse::Ok)
+    if (!stored || catalogueFromJson(stored->body, baseUrl, &catalogue) != CatalogueParse::Ok)
         return false;
     allFirmwares = catalogue;
     usedCatalogueTime = stored->time;
@@ -758,7 +802,9 @@ bool DFU_client::isImageStored(const QString& url) const
 
 QDateTime DFU_client::catalogueTime() const
 {
-    return catalogueStateValue == CatalogueOffline ? usedCatalogueTime : QDateTime();
+    const bool failed
+        = catalogueStateValue == CatalogueOffline || catalogueStateValue == CatalogueFailed;
+    return failed ? usedCatalogueTime : QDateTime();
 }
 
 void DFU_client::fetchImage(const QString& url)
@@ -815,26 +861,30 @@ void DFU_client::webServerReply(QNetworkReply* reply)
         debugLine() << "reply->errorString(): "
                     << (tooLarge ? QStringLiteral("reply too large") : reply->errorString())
                     << networkErrorName(error);
+        const bool answered = tooLarge || reply->property(redirectRefusedProperty).toBool();
+        const bool unreachable = !answered && isUnreachable(error);
         if (isCatalogueReply) {
-            // The catalogue the server gave last stands in for it. The state
-            // is set before the signals below, so that those told of the
+            // The catalogue the server gave last stands in for it. Offline
+            // only when the server could not be reached: one that answered
+            // with an error is asked for every image first, so that an image
+            // it has withdrawn is never flashed from the cache. The state is
+            // set before the signals below, so that those told of the
             // outcome read it and its cause.
-            const bool offline = useStoredCatalogue();
-            setCatalogueState(offline ? CatalogueOffline : CatalogueFailed, failureCause(reply));
+            const bool stored = useStoredCatalogue();
+            setCatalogueState(stored && unreachable ? CatalogueOffline : CatalogueFailed,
+                              failureCause(reply));
         }
         emit availableFirmwaresChanged();
         if (isCatalogueReply)
             emit catalogueRequestFinished(false);
         if (isFetch) {
-            const bool answered = tooLarge || reply->property(redirectRefusedProperty).toBool();
             std::optional<QByteArray> stored;
-            if (!answered && isUnreachable(error) && cacheEnabled)
+            if (unreachable && cacheEnabled)
                 stored = FirmwareCache().storedImage(fetchUrl);
             emit imageFetched(fetchUrl, stored.value_or(QByteArray()), stored.has_value());
         }
         if (isPendingDownload && runUnderway && firmwareBin.isEmpty()) {
-            const bool answered = tooLarge || reply->property(redirectRefusedProperty).toBool();
-            if (!answered && isUnreachable(error) && flashStoredImage(pendingFileUrl))
+            if (unreachable && flashStoredImage(pendingFileUrl))
                 return;
             runUnderway = false;
             downloadErrorText = failureCause(reply);

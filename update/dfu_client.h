@@ -41,6 +41,11 @@ public:
         FlashImageRefused, // the image is too small to be flashed
         FlashFileUnreadable, // the image file could not be read
         FlashInterrupted, // ended by interruptRun() (Ctrl-C, the application quitting)
+        // The port went with only the last packet's acknowledgement
+        // outstanding (a boot loader that resets right after its last
+        // answer): the whole image was handed over, but the device never
+        // said it was written. Ends once its unit is back, or not.
+        FlashUnconfirmed,
     };
     Q_ENUM(FlashResult)
 
@@ -50,10 +55,14 @@ public:
         CatalogueIdle, // nothing asked yet
         CatalogueLoading, // a request is under way
         CatalogueReady, // the last reply replaced the catalogue
-        CatalogueFailed, // the last request failed; catalogueError says why
-        // The last request failed (catalogueError says why) and the stored
-        // catalogue of the same base URL stands in; catalogueTime says when
-        // it arrived.
+        // The last request failed; catalogueError says why. When the server
+        // answered with an error (HTTP 404, 503, ...) the stored catalogue of
+        // the same base URL may stand in: catalogueTime says when it arrived.
+        CatalogueFailed,
+        // The last request could not reach the server (catalogueError says
+        // why) and the stored catalogue of the same base URL stands in;
+        // catalogueTime says when it arrived. Only then is a stored image
+        // flashed without asking the server first.
         CatalogueOffline,
     };
     Q_ENUM(CatalogueState)
@@ -92,6 +101,9 @@ public:
     static const QString imageTooSmallMessage;
     static const QString downloadFailedMessage;
     static const QString fileUnreadableMessage;
+    // FlashUnconfirmed: the device came back with the version in %1, or not.
+    static const QString unconfirmedReturnedMessage;
+    static const QString unconfirmedAwayMessage;
     // One of the texts above (or any other message of the engine) in the
     // user's language, as the installed translators have it; the text itself
     // when there is no translation.
@@ -154,8 +166,9 @@ public:
     // while the cache is off.
     bool isImageStored(const QString& url) const;
     CatalogueState catalogueState() const { return catalogueStateValue; }
-    // While CatalogueOffline: when the stored catalogue in use arrived (UTC);
-    // null in every other state.
+    // While a stored catalogue stands in (CatalogueOffline, or
+    // CatalogueFailed after an error answer): when it arrived (UTC); null
+    // otherwise.
     QDateTime catalogueTime() const;
     // Empty unless the state is CatalogueFailed or CatalogueOffline: Qt's
     // text of a connection failure, the certificate problems, "HTTP 503",
@@ -165,6 +178,12 @@ public:
     // Why the last image download failed, in the same words; empty while
     // none has failed.
     QString downloadError() const { return downloadErrorText; }
+
+    // Ends the run that waits after lastAcknowledgementMissed(): with the
+    // version its unit came back with, or std::nullopt when it did not.
+    // Nothing when no run waits so.
+    void endUnconfirmedRun(const std::optional<QString>& returnedVersion);
+    bool isAwaitingUnit() const { return awaitingUnit; }
 
     // Ends every request still under way without reporting it and drops the
     // network managers, whose host lookups would otherwise finish into
@@ -200,6 +219,9 @@ signals:
     // (-1 while unknown).
     void downloadProgress(qint64 received, qint64 total);
     void catalogueStateChanged();
+    // The port went while only the last packet's acknowledgement was
+    // outstanding: the run waits for its unit (endUnconfirmedRun).
+    void lastAcknowledgementMissed();
 
 public slots:
     void flashFromFile(QString fileName);
@@ -257,6 +279,9 @@ private:
     static QString failureCause(QNetworkReply* reply);
     // Announces a run: its figures start afresh.
     void announceRun(const QString& source);
+    // The last packet was handed to the port and only its acknowledgement
+    // is outstanding.
+    bool onlyLastAcknowledgementOutstanding() const;
 
     uint8_t flashingProgress = 0;
     QObject* owner = nullptr;
@@ -290,6 +315,10 @@ private:
     // True from an accepted image or a started download to the end of that
     // run, so that a failed run tells the user why exactly once.
     bool runUnderway = false;
+    // The packet in flight has been handed to the port.
+    bool packetWritten = false;
+    // The run waits for its unit after lastAcknowledgementMissed().
+    bool awaitingUnit = false;
 
     bool cacheEnabled = true;
     QDateTime usedCatalogueTime; // of the stored catalogue last used, else null

@@ -1,6 +1,7 @@
 #include "runrecordwriter.h"
 
 #include "debugline.h"
+#include "devicereturnwatch.h"
 #include "korvoenums.h"
 #include "trennicversion.h"
 #include "usb_stmflasher.h"
@@ -87,9 +88,9 @@ void RunRecordWriter::onRunFinished(DFU_client::FlashResult result, const QStrin
         record.packets = figures.packets;
         record.resends = figures.resends;
     }
-    // A success waits for the device's return (or its absence), so that the
-    // version it came back with is in the same line.
-    if (result == DFU_client::FlashSucceeded) {
+    // A run that wrote the whole image waits for the device's return (or
+    // its absence), so that the version it came back with is in the same line.
+    if (result == DFU_client::FlashSucceeded || result == DFU_client::FlashUnconfirmed) {
         waitingForReturn = true;
         return;
     }
@@ -106,14 +107,8 @@ void RunRecordWriter::onDeviceReturned(const QString& version)
 
 void RunRecordWriter::onLinkChanged()
 {
-    // Only from an open port: bytes parsed after the port closed (left from
-    // a drain wait) may still announce the status, with the serial gone.
-    const uint status = link->getDevConnStatus();
-    if (status == korvoEnums::korvoOnline && link->port()->isOpen()) {
-        applicationVersion = link->property("currentFirmwareVersion").toString();
-        applicationSerial = link->getDevConnSerial();
-    }
-    if (pending && !waitingForReturn)
+    // The unit's return belongs to the run that waits for it.
+    if (pending && !waitingForReturn && !link->dfu()->isAwaitingUnit())
         takeDeviceFields();
 }
 
@@ -123,11 +118,18 @@ void RunRecordWriter::takeDeviceFields()
         return;
     RunRecord& record = *pending;
     // "---" is the link's name while it knows of no device.
-    const auto known = [](const QString& text) { return !text.isEmpty() && text != "---"; };
-    const QString name = link->property("deviceName").toString();
+    const auto known = [](const QString& text) {
+        return !text.isEmpty() && text != "---";
+    };
+    const QString name = link->connectedDeviceName();
     if (known(name))
         record.device = name;
-    const QString serial = link->getDevConnSerial();
+    // The unit by the serial of its application firmware, where the link
+    // saw it there: a boot loader may report another serial, or none.
+    const DeviceReturnWatch::RunUnit& unit = link->returnWatch()->runUnit();
+    const QString serial = unit.application && !unit.application->serial.isEmpty()
+        ? unit.application->serial
+        : link->getDevConnSerial();
     if (!serial.isEmpty())
         record.serial = serial;
     // Board fields and the boot-loader version come in one DfuInfo message.
@@ -137,11 +139,10 @@ void RunRecordWriter::takeDeviceFields()
         record.boardVersion = link->property("boardVer").toUInt();
         record.boardRevision = link->property("boardRev").toString();
     }
-    // The version reported before the reboot into the boot loader: by this
-    // device, as far as its serial tells (ports without one are taken to be
-    // the same device).
-    if (record.before.isNull() && !applicationVersion.isEmpty() && applicationSerial == serial)
-        record.before = applicationVersion;
+    // The version the run's unit reported in its application firmware
+    // before the run, when the link saw it there.
+    if (record.before.isNull() && unit.application && !unit.application->version.isEmpty())
+        record.before = unit.application->version;
 }
 
 void RunRecordWriter::write()

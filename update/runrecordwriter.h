@@ -49,9 +49,4 @@ private:
     std::optional<RunRecord> pending; // a run under way or waiting for its device
     bool waitingForReturn = false;
     QElapsedTimer runClock;
-    // The version the device last reported in its application firmware,
-    // with the USB serial of its port then: `before` of the next run of
-    // that device.
-    QString applicationVersion;
-    QString applicationSerial;
 };

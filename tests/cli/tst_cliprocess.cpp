@@ -258,9 +258,10 @@ void TestCliProcess::info_printsWhatTheDeviceReports()
                             "board revision: C\n"
                             "device name: Korvo 7\n"));
     // Nothing but its own lines: the catalogue request still under way ends quietly.
-    QCOMPARE(result.err, QStringLiteral("Waiting for a device at %1...\n"
-                                        "Device \"Korvo 7\": application firmware, firmware 01.05\n")
-                             .arg(linkPath));
+    QCOMPARE(result.err,
+             QStringLiteral("Waiting for a device at %1...\n"
+                            "Device \"Korvo 7\": application firmware, firmware 01.05\n")
+                 .arg(linkPath));
     QCOMPARE(commandCount(korvoEnums::PrepareToFlash), 0);
 }
 
@@ -386,8 +387,8 @@ void TestCliProcess::proxy_carriesCatalogueOrIsNamed_data()
     QTest::newRow("https_proxy: through it") << QStringList{} << true << false << 0 << 1;
     QTest::newRow("--no-proxy over https_proxy: direct")
         << QStringList{"--no-proxy"} << true << false << 4 << 0;
-    QTest::newRow("--proxy refusing: named") << QStringList{"--proxy", "P"} << false << true << 4
-                                             << 1;
+    QTest::newRow("--proxy refusing: named")
+        << QStringList{"--proxy", "P"} << false << true << 4 << 1;
 }
 
 void TestCliProcess::proxy_carriesCatalogueOrIsNamed()
@@ -417,8 +418,8 @@ void TestCliProcess::proxy_carriesCatalogueOrIsNamed()
 
     const Result result = run(arguments << options << QStringLiteral("--list"), env);
     COMPARE_EXIT_CODE(result, exitCode);
-    const QString target = QStringLiteral("%1:%2").arg(DevCertificates::proxiedHostName).arg(
-        server->port());
+    const QString target
+        = QStringLiteral("%1:%2").arg(DevCertificates::proxiedHostName).arg(server->port());
     QCOMPARE(proxy.connectTargets(), QStringList(QVector<QString>(tunnels, target).toList()));
     if (exitCode == 0)
         QVERIFY2(result.out.startsWith("fw_3.bin\t" + named), qPrintable(result.out));
@@ -473,17 +474,29 @@ void TestCliProcess::flash_confirmsTheVersionTheDeviceComesBackWith_data()
     QTest::addColumn<QStringList>("expect");
     QTest::addColumn<bool>("staysAway");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("confirmation"); // on stdout after the success text
+    QTest::addColumn<QString>("confirmation"); // on stdout after the run's text
+    // The boot loader resets before the last acknowledgement is read.
+    QTest::addColumn<bool>("lastAckCut");
     const QString back = QStringLiteral("device back in application firmware, version 02.03\n");
-    QTest::newRow("expected version") << QStringList{"--expect-version", "02.03"} << false << 0
-                                      << back;
+    QTest::newRow("expected version")
+        << QStringList{"--expect-version", "02.03"} << false << 0 << back << false;
     QTest::newRow("expected version without the dot")
-        << QStringList{"--expect-version", "0203"} << false << 0 << back;
+        << QStringList{"--expect-version", "0203"} << false << 0 << back << false;
     QTest::newRow("another version: exit 5")
-        << QStringList{"--expect-version", "01.08"} << false << 5 << back;
-    QTest::newRow("stays away: a warning, exit 0") << QStringList{} << true << 0 << QString();
+        << QStringList{"--expect-version", "01.08"} << false << 5 << back << false;
+    QTest::newRow("stays away: a warning, exit 0")
+        << QStringList{} << true << 0 << QString() << false;
     QTest::newRow("stays away, a version expected: exit 5")
-        << QStringList{"--expect-version", "02.03"} << true << 5 << QString();
+        << QStringList{"--expect-version", "02.03"} << true << 5 << QString() << false;
+    // Unconfirmed: only the version asked for shows that the image took.
+    QTest::newRow("last acknowledgement cut, back with the expected version: exit 0")
+        << QStringList{"--expect-version", "02.03"} << false << 0 << back << true;
+    QTest::newRow("last acknowledgement cut, no version expected: exit 1")
+        << QStringList{} << false << 1 << back << true;
+    QTest::newRow("last acknowledgement cut, another version: exit 1")
+        << QStringList{"--expect-version", "01.08"} << false << 1 << back << true;
+    QTest::newRow("last acknowledgement cut, stays away: exit 1")
+        << QStringList{"--expect-version", "02.03"} << true << 1 << QString() << true;
 }
 
 void TestCliProcess::flash_confirmsTheVersionTheDeviceComesBackWith()
@@ -492,17 +505,27 @@ void TestCliProcess::flash_confirmsTheVersionTheDeviceComesBackWith()
     QFETCH(bool, staysAway);
     QFETCH(int, exitCode);
     QFETCH(QString, confirmation);
+    QFETCH(bool, lastAckCut);
     KorvoEmulatorSettings settings;
     settings.startInBootLoader = true;
     if (staysAway)
         settings.rebootDelay = std::chrono::minutes(2);
+    if (lastAckCut) {
+        settings.dropAckOfPacket = quint32((imageSize - 108 + 4095) / 4096 - 1);
+        settings.resetRightAfterLastAnswer = true;
+    }
     startDevice(settings);
     const QString local = scratch.filePath(QStringLiteral("confirmed.bin"));
     QVERIFY(writeFile(local, firmwareFile("0203")));
     const Result result = run(commonArguments() << expect << QStringList{"--file", local});
     COMPARE_EXIT_CODE(result, exitCode);
-    QCOMPARE(result.out, DFU_client::successMessage + '\n' + confirmation);
-    QCOMPARE(result.err.contains("warning: the device did not come back"), staysAway);
+    const QString told = !lastAckCut ? DFU_client::successMessage
+        : staysAway                  ? DFU_client::unconfirmedAwayMessage
+                                     : DFU_client::unconfirmedReturnedMessage.arg("02.03");
+    QCOMPARE(result.out, told + '\n' + confirmation);
+    QCOMPARE(result.err.contains("warning: the device did not come back"),
+             staysAway && !lastAckCut);
+    QCOMPARE(result.err.contains("the update is not confirmed"), exitCode == 1);
 }
 
 void TestCliProcess::failedRun_exits1WithEngineText_data()
@@ -584,7 +607,8 @@ void TestCliProcess::urlOffline_usesTheCacheAsTheWindowDoes()
     KorvoEmulatorSettings settings;
     settings.startInBootLoader = true;
     startDevice(settings);
-    Result result = run(commonArguments() << noCacheOption << "--url" << url, QString(), cacheHome.path());
+    Result result
+        = run(commonArguments() << noCacheOption << "--url" << url, QString(), cacheHome.path());
     COMPARE_EXIT_CODE(result, 0);
 
     // The window's cache folder, below the process's XDG_CACHE_HOME.
@@ -617,8 +641,8 @@ void TestCliProcess::urlOffline_usesTheCacheAsTheWindowDoes()
 
 void TestCliProcess::download_printsARisingDownloadingLine()
 {
-    QVERIFY(writeFile(server->root() + "/Korvo 7/release/large.bin",
-                      firmwareFile("0204", 384 * 1024)));
+    QVERIFY(
+        writeFile(server->root() + "/Korvo 7/release/large.bin", firmwareFile("0204", 384 * 1024)));
     LocalFirmwareServerFaults slow;
     slow.bytesPerSecond = qint64(512) * 1024; // about 0.75 s
     server->setFaults(slow);
@@ -626,7 +650,8 @@ void TestCliProcess::download_printsARisingDownloadingLine()
     settings.startInBootLoader = true;
     startDevice(settings);
     const Result result
-        = run(commonArguments() << "--no-cache" << "--url" << fileUrl(device, "release", "large.bin"));
+        = run(commonArguments() << "--no-cache"
+                                << "--url" << fileUrl(device, "release", "large.bin"));
     QFile::remove(server->root() + "/Korvo 7/release/large.bin");
     COMPARE_EXIT_CODE(result, 0);
     const QStringList lines = result.err.split('\n');
@@ -702,7 +727,9 @@ void TestCliProcess::batch_fetchesOnceFlashesUnitsAndCtrlCSumsUp()
     process.setProcessEnvironment(environment());
     const QString url = fileUrl(device, "release", "fw_3.bin");
     process.start(QStringLiteral(TRENNIC_CLI_PATH),
-                  commonArguments() << "--batch" << "--no-cache" << "--url" << url);
+                  commonArguments() << "--batch"
+                                    << "--no-cache"
+                                    << "--url" << url);
     QVERIFY(process.waitForStarted());
     QByteArray out;
     const auto lineCount = [&] {
@@ -831,12 +858,13 @@ void TestCliProcess::history_printsTheLastRunsPastATornLine()
     QVERIFY(!result.out.contains("SNTORN"));
     for (int i = shownFrom; i < stored; ++i) {
         const QString row = lines[1 + i - shownFrom];
-        QVERIFY2(row.startsWith(QStringLiteral("2026-12-07 10:%1:00").arg(i, 2, 10, QLatin1Char('0')))
-                     && row.contains(QStringLiteral("SN%1").arg(i, 3, 10, QLatin1Char('0')))
-                     && row.contains(i % 3 ? "01.05 -> 01.07" : "01.05 -> -")
-                     && row.contains(i % 3 ? "FlashSucceeded" : "FlashPortLost")
-                     && row.endsWith(QStringLiteral("/tmp/fw_%1.bin").arg(i)),
-                 qPrintable(row));
+        QVERIFY2(
+            row.startsWith(QStringLiteral("2026-12-07 10:%1:00").arg(i, 2, 10, QLatin1Char('0')))
+                && row.contains(QStringLiteral("SN%1").arg(i, 3, 10, QLatin1Char('0')))
+                && row.contains(i % 3 ? "01.05 -> 01.07" : "01.05 -> -")
+                && row.contains(i % 3 ? "FlashSucceeded" : "FlashPortLost")
+                && row.endsWith(QStringLiteral("/tmp/fw_%1.bin").arg(i)),
+            qPrintable(row));
     }
 }
 
@@ -865,8 +893,7 @@ void TestCliProcess::logFile_getsTheDebugLogWhateverStderrShows()
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
     QVERIFY(lines.size() >= 2);
-    const QRegularExpression logLine(
-        QStringLiteral("^\"\\d{2}:\\d{2}:\\d{2}:\\d{3}\" Debug : "));
+    const QRegularExpression logLine(QStringLiteral("^\"\\d{2}:\\d{2}:\\d{2}:\\d{3}\" Debug : "));
     for (const QString& line : lines)
         QVERIFY2(logLine.match(line).hasMatch(), qPrintable(line));
     QVERIFY(lines.filter("tim_portCheckerTimeout").size() >= 1);
@@ -884,9 +911,10 @@ void TestCliProcess::logFile_unwritableFolder_leavesTheToolWorking()
     const Result result = run({"--info", "--port", linkPath, "--wait", "1"}, blocker);
     COMPARE_EXIT_CODE(result, 3);
     QCOMPARE(result.out, QString());
-    QCOMPARE(result.err, QStringLiteral("Waiting for a device at %1...\n"
-                                        "trennic-flasher-cli: no device within 1 s\n")
-                             .arg(linkPath));
+    QCOMPARE(result.err,
+             QStringLiteral("Waiting for a device at %1...\n"
+                            "trennic-flasher-cli: no device within 1 s\n")
+                 .arg(linkPath));
 }
 
 QTEST_GUILESS_MAIN(TestCliProcess)

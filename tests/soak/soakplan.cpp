@@ -163,7 +163,7 @@ SoakRunPlan SoakRunPlan::draw(quint64 seed, int index)
         device.unplugAtPacket = at;
         plan.primaryFault = QStringLiteral("unplug");
         plan.faults << QStringLiteral("unplug@%1").arg(at);
-        plan.expected = Expected::PortLost;
+        plan.expected = at == quint32(lastPacket) ? Expected::Unconfirmed : Expected::PortLost;
     } else if (ending <= 30) {
         device.garbageBetweenPackets = garbage(dice, true);
         plan.primaryFault = QStringLiteral("lossy-garbage");
@@ -215,7 +215,7 @@ SoakRunPlan SoakRunPlan::draw(quint64 seed, int index)
     const bool lastAckLost = device.dropAckOfPacket == quint32(lastPacket)
         || device.corruptAckOfPacket == quint32(lastPacket);
     if (plan.expected == Expected::Success && lastAckLost) {
-        plan.expected = Expected::PortLostImageWhole;
+        plan.expected = Expected::Unconfirmed;
         plan.primaryFault = QStringLiteral("last-ack-lost");
     }
     if (plan.primaryFault == QLatin1String("none") && !plan.faults.isEmpty())
@@ -244,8 +244,8 @@ QString expectedName(SoakRunPlan::Expected expected)
         return QStringLiteral("device-silent");
     case SoakRunPlan::Expected::PortLost:
         return QStringLiteral("port-lost");
-    case SoakRunPlan::Expected::PortLostImageWhole:
-        return QStringLiteral("port-lost-image-whole");
+    case SoakRunPlan::Expected::Unconfirmed:
+        return QStringLiteral("unconfirmed");
     case SoakRunPlan::Expected::DownloadFailed:
         return QStringLiteral("download-failed");
     }

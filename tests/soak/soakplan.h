@@ -26,7 +26,10 @@ struct SoakRunPlan
         DeviceError, // the device reports ErrorMessage
         DeviceSilent, // the watchdog (or the wait for ReadyToFlash) ends the run
         PortLost, // the device's port vanishes
-        PortLostImageWhole, // the last acknowledgement never arrives; the device has it all
+        // The port goes with only the last acknowledgement outstanding: the
+        // device has it all and restarts (a lost last acknowledgement), or is
+        // unplugged at the last packet.
+        Unconfirmed,
         DownloadFailed, // nothing may reach the device
     };
 

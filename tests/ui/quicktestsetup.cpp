@@ -1,6 +1,7 @@
 #include "firmwarecache.h"
 #include "firmwareserver.h"
 #include "flasherapp.h"
+#include "localfirmwareserver.h"
 #include "serialportenvironment.h"
 #include "usb_stmflasher.h"
 
@@ -15,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtQuickTest>
+
+#include <memory>
 
 namespace {
 
@@ -95,13 +98,32 @@ private:
 };
 
 // Lets a test point the window's link at another firmware address, e.g. a
-// port nothing listens on.
+// port nothing listens on, or at the local firmware server answering every
+// request with an HTTP status.
 class FirmwareAddress : public QObject
 {
     Q_OBJECT
 
 public:
     Q_INVOKABLE void setBaseUrl(const QString& url) { FirmwareServer::setBaseUrl(url); }
+    // The server's base URL, now the firmware address; empty when it failed.
+    Q_INVOKABLE QString serveStatus(int status)
+    {
+        if (!server) {
+            server = std::make_unique<LocalFirmwareServer>();
+            if (!server->start()
+                || !FirmwareServer::addTrustedCaFile(LocalFirmwareServer::caFile()))
+                return {};
+        }
+        LocalFirmwareServerFaults faults;
+        faults.statusForPath.insert(QStringLiteral("*"), status);
+        server->setFaults(faults);
+        FirmwareServer::setBaseUrl(server->baseUrl());
+        return server->baseUrl();
+    }
+
+private:
+    std::unique_ptr<LocalFirmwareServer> server;
 };
 
 // The window tests' handle on the window's language, as `translations`:

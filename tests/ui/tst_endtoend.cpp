@@ -42,6 +42,7 @@ private slots:
     void cleanupTestCase();
     void newestImage_failsOnADeviceErrorThenFlashesOnRetry();
     void localFile_refusesATinyFileThenFlashesTheChosenImage();
+    void resetBeforeTheLastAcknowledgement_saysWhatIsKnown();
 
 private:
     QQuickItem* item(const char* objectName) const
@@ -252,17 +253,49 @@ void EndToEnd::localFile_refusesATinyFileThenFlashesTheChosenImage()
     // The folder is remembered for the next time the dialog opens, which
     // the button does.
     const QUrl folder = QUrl::fromLocalFile(workDir.filePath("local"));
-    QTRY_COMPARE_WITH_TIMEOUT(QSettings().value("lastFirmwareFolder").toString(),
-                              folder.toString(), stepTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(QSettings().value("lastFirmwareFolder").toString(), folder.toString(),
+                              stepTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 1, stepTimeoutMs);
     click(update);
-    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 2 && fromFile->isEnabled(),
-                             stepTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 2 && fromFile->isEnabled(), stepTimeoutMs);
     click(fromFile);
     QTRY_VERIFY_WITH_TIMEOUT(dialog->property("visible").toBool(), stepTimeoutMs);
     QCOMPARE(dialog->property("folder").toUrl(), folder);
     QVERIFY(QMetaObject::invokeMethod(dialog, "reject"));
     QTRY_VERIFY_WITH_TIMEOUT(!dialog->property("visible").toBool(), stepTimeoutMs);
+}
+
+// A boot loader with a USB serial of its own that resets before the tool
+// reads its last acknowledgement: the window says the update is not
+// confirmed and which version the device came back with, and nothing more.
+void EndToEnd::resetBeforeTheLastAcknowledgement_saysWhatIsKnown()
+{
+    emulator->stop();
+    KorvoEmulatorSettings settings = emulator->settings();
+    settings.bootLoaderSerialNumber = QStringLiteral("KRV7-BOOT");
+    settings.dropAckOfPacket = 3; // the newest image's last packet
+    settings.resetRightAfterLastAnswer = true;
+    emulator->setSettings(settings);
+    QVERIFY2(emulator->start(), qPrintable(emulator->errorString()));
+    goToBootLoaderAndPickTheNewestImage();
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(link->getDevConnSerial(), QStringLiteral("KRV7-BOOT"));
+    click(item("flashButton"));
+    QCOMPARE(answerTheRunsMessage(),
+             QStringLiteral("Обновление не подтверждено: устройство "
+                            "перезапустилось, не подтвердив последний "
+                            "пакет, и вернулось в рабочий режим с версией "
+                            "прошивки 01.06"));
+    QCOMPARE(emulator->receivedImage(), newestImage);
+    QCOMPARE(item("returnLabel")->property("text").toString(), QString());
+
+    const QList<RunRecord> runs = RunRecord::readLast(1, workDir.filePath("runs.jsonl"));
+    QCOMPARE(runs.size(), 1);
+    QCOMPARE(runs[0].result, QStringLiteral("FlashUnconfirmed"));
+    QCOMPARE(runs[0].serial, settings.serialNumber);
+    QCOMPARE(runs[0].before, QStringLiteral("01.05"));
+    QCOMPARE(runs[0].after, QStringLiteral("01.06"));
 }
 
 QTEST_MAIN(EndToEnd)

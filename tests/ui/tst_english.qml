@@ -169,6 +169,12 @@ TestCase {
               result: DFU_client.FlashDownloadFailed, text: "Update failed: the firmware could not be downloaded" },
             { tag: "file unreadable", message: "Ошибка обновления: не удалось прочитать файл прошивки",
               result: DFU_client.FlashFileUnreadable, text: "Update failed: the firmware file could not be read" },
+            { tag: "unconfirmed: the version kept",
+              message: "Обновление не подтверждено: устройство перезапустилось, не подтвердив "
+                       + "последний пакет, и вернулось в рабочий режим с версией прошивки 01.08",
+              result: DFU_client.FlashUnconfirmed,
+              text: "Update not confirmed: the device restarted before confirming the last packet "
+                    + "and came back in its application firmware with firmware version 01.08" },
             { tag: "a text without a translation: as it is", message: "Korvo 7: 01.08",
               result: DFU_client.FlashSucceeded, text: "Korvo 7: 01.08" }
         ]
@@ -207,6 +213,28 @@ TestCase {
         else
             link.deviceReturnTimedOut()
         compare(item("returnLabel").text, data.note)
+    }
+
+    function test_storedListDate_asTheLanguageWritesIt_data() {
+        return [
+            { tag: "English (US)", languages: ["en-US"], when: "3/5/26 10:37 AM" },
+            { tag: "English (UK)", languages: ["en-GB"], when: "05/03/2026 10:37" }
+        ]
+    }
+
+    function test_storedListDate_asTheLanguageWritesIt(data) {
+        translations.load(data.languages)
+        var base = "https://127.0.0.1:1/trennics_firmware"
+        verify(testCache.storeCatalogue(base, '{"Korvo 7":{"release":["fw_1.bin"]}}',
+                                        "2026-03-05 10:37"))
+        openWindow()
+        showDevice(2, [])
+        firmwareAddress.setBaseUrl(base)
+        link.retryCatalogue()
+        tryCompare(link, "catalogueState", DFU_client.CatalogueOffline, 10000)
+        compare(item("offlineLabel").text,
+                "No connection to the server. Firmware list from " + data.when)
+        testCache.clear()
     }
 
     function test_portProblem() {

@@ -51,7 +51,10 @@ class TestOffline : public QObject
     enum Server {
         Stopped,
         FileWithdrawn, // up, the image removed (404)
-        DownloadStalls, // the catalogue answered with 503, the image never
+        // The catalogue answered with 503, the image removed (404): the
+        // server answered, so it has the last word on the image.
+        CatalogueErrorFileWithdrawn,
+        Stalls, // nothing answered: the catalogue runs out, a download would too
     };
 
 private slots:
@@ -169,7 +172,9 @@ void TestOffline::failedCatalogue_isOfflineWithTheStoredOneOrFailedWithout_data(
         << true << true << true << true;
     QTest::newRow("server stopped, catalogue stored without the image: offline, unmarked")
         << true << false << true << true;
-    QTest::newRow("HTTP 503, catalogue stored: offline") << true << true << true << false;
+    // The server answered: not offline, though the stored list is on offer.
+    QTest::newRow("HTTP 503, catalogue stored: failed, the stored list with its time")
+        << true << true << true << false;
     QTest::newRow("server stopped, nothing stored: failed") << false << false << true << true;
     QTest::newRow("server stopped, cache turned off: failed") << true << true << false << true;
 }
@@ -210,24 +215,26 @@ void TestOffline::failedCatalogue_isOfflineWithTheStoredOneOrFailedWithout()
     flasher->setProperty("deviceName", device);
 
     requestCatalogue();
-    const bool offline = catalogueStored && cacheOn;
+    const bool storedList = catalogueStored && cacheOn;
+    const bool offline = storedList && serverStopped;
     const DFU_client::CatalogueState expected
         = offline ? DFU_client::CatalogueOffline : DFU_client::CatalogueFailed;
     QCOMPARE(flasher->catalogueState(), expected);
     QCOMPARE(statesSeen, QList<DFU_client::CatalogueState>({expected, expected}));
     QCOMPARE(flasher->catalogueError(),
              serverStopped ? QStringLiteral("Connection refused") : QStringLiteral("HTTP 503"));
-    QCOMPARE(flasher->catalogueTime(), offline ? arrived : QDateTime());
+    QCOMPARE(flasher->catalogueTime(), storedList ? arrived : QDateTime());
     QCOMPARE(flasher->property("catalogueTime").toDateTime(), flasher->catalogueTime());
-    QCOMPARE(flasher->catalogueTimeText().isEmpty(), !offline);
+    QCOMPARE(flasher->catalogueTimeText().isEmpty(), !storedList);
     const QVariantList entries = flasher->getWebFirmwaresList();
-    QCOMPARE(entries.size(), offline ? 1 : 0);
-    if (offline) {
+    QCOMPARE(entries.size(), storedList ? 1 : 0);
+    if (storedList) {
         const QVariantMap entry = entries.first().toMap();
         // As the catalogue spells it: plain text where the server's URL is encoded.
         QCOMPARE(QUrl(entry.value("fileUrl").toString()), QUrl(storedUrl));
         QCOMPARE(entry.value("fileName").toString(), QStringLiteral("korvo7_v0201.bin"));
-        QCOMPARE(entry.value("stored"), QVariant(imageStored));
+        // Marked only offline, where a stored image is flashed at once.
+        QCOMPARE(entry.value("stored"), offline ? QVariant(imageStored) : QVariant());
     }
 }
 
@@ -238,8 +245,10 @@ void TestOffline::offline_asksAgainByItselfUntilAGoodReplyMakesItReady()
     FirmwareCache cache;
     QVERIFY(cache.storeCatalogue(server->baseUrl(), server->catalogueJson()));
     QVERIFY(cache.storeImage(url(), file));
+    // A server that does not answer: the catalogue request runs out.
+    DFU_client::setTransferTimeout(std::chrono::milliseconds(500));
     LocalFirmwareServerFaults unavailable;
-    unavailable.statusForPath.insert(LocalFirmwareServer::cataloguePath, 503);
+    unavailable.stalledPath = LocalFirmwareServer::cataloguePath;
     server->setFaults(unavailable);
     // Opening the port asks for the catalogue.
     connectBootLoader();
@@ -271,10 +280,12 @@ void TestOffline::unreachableServer_flashesOnlyAnIntactStoredImage_data()
     QTest::newRow("cache turned off") << true << -1 << false << int(Stopped) << false;
     QTest::newRow("server up, file withdrawn (404): the server's word stands")
         << true << -1 << true << int(FileWithdrawn) << false;
+    QTest::newRow("catalogue 503, file withdrawn (404): asked first, the server's word stands")
+        << true << -1 << true << int(CatalogueErrorFileWithdrawn) << false;
     QTest::newRow("offline, download would stall: flashed without asking the server")
-        << true << -1 << true << int(DownloadStalls) << true;
+        << true << -1 << true << int(Stalls) << true;
     QTest::newRow("offline, download would stall, one byte flipped: refused at once")
-        << true << 300 << true << int(DownloadStalls) << false;
+        << true << 300 << true << int(Stalls) << false;
 }
 
 void TestOffline::unreachableServer_flashesOnlyAnIntactStoredImage()
@@ -298,17 +309,24 @@ void TestOffline::unreachableServer_flashesOnlyAnIntactStoredImage()
     const QString storedUrl = url();
     const QString imageRequest
         = QStringLiteral("GET /trennics_firmware/Korvo%207/release/korvo7_v0201.bin");
-    if (serverMode == FileWithdrawn) {
+    LocalFirmwareServerFaults faults;
+    switch (serverMode) {
+    case FileWithdrawn:
         QVERIFY(QFile::remove(filePath()));
-    } else if (serverMode == DownloadStalls) {
-        // The catalogue request fails, the download would hang until the
-        // transfer time-out, longer than this test waits for the run.
-        LocalFirmwareServerFaults faults;
+        break;
+    case CatalogueErrorFileWithdrawn:
+        QVERIFY(QFile::remove(filePath()));
         faults.statusForPath.insert(LocalFirmwareServer::cataloguePath, 503);
-        faults.stalledPath = LocalFirmwareServer::basePath + "/Korvo 7/release/korvo7_v0201.bin";
         server->setFaults(faults);
-        DFU_client::setTransferTimeout(std::chrono::milliseconds(2 * stepTimeoutMs));
-    } else {
+        break;
+    case Stalls:
+        // The catalogue request runs out; a download would too, after the
+        // server had seen it.
+        faults.stalledPath = QStringLiteral("*");
+        server->setFaults(faults);
+        DFU_client::setTransferTimeout(std::chrono::milliseconds(1000));
+        break;
+    default:
         server->stop();
     }
 
@@ -326,10 +344,11 @@ void TestOffline::unreachableServer_flashesOnlyAnIntactStoredImage()
     QTRY_VERIFY_WITH_TIMEOUT(!changed.isEmpty(), stepTimeoutMs);
     const bool storedCatalogueUsed = cacheOn && serverMode != FileWithdrawn;
     QCOMPARE(flasher->dfu()->storedCatalogueTime().isValid(), storedCatalogueUsed);
+    const bool answered = serverMode == CatalogueErrorFileWithdrawn;
     QCOMPARE(flasher->catalogueState(),
-             storedCatalogueUsed ? DFU_client::CatalogueOffline
-                 : cacheOn       ? DFU_client::CatalogueReady
-                                 : DFU_client::CatalogueFailed);
+             storedCatalogueUsed && !answered ? DFU_client::CatalogueOffline
+                 : cacheOn && !answered       ? DFU_client::CatalogueReady
+                                              : DFU_client::CatalogueFailed);
     QCOMPARE(flasher->getWebFirmwaresList().size(), storedCatalogueUsed ? 1 : 0);
 
     RunRecorder recorder(flasher.get());
@@ -345,8 +364,12 @@ void TestOffline::unreachableServer_flashesOnlyAnIntactStoredImage()
         QVERIFY(recorder.progress.isEmpty());
         QCOMPARE(uint(flasher->getDevConnStatus()), 2u);
     }
-    if (serverMode == DownloadStalls)
+    if (serverMode == Stalls)
         QVERIFY(!server->requests().contains(imageRequest));
+    if (serverMode == CatalogueErrorFileWithdrawn) {
+        QVERIFY(server->requests().contains(imageRequest));
+        QCOMPARE(flasher->downloadError(), QStringLiteral("HTTP 404"));
+    }
     if (flippedByte >= 0) {
         QVERIFY(!cache.hasImage(storedUrl));
         QVERIFY(!QFile::exists(cache.imageDataPath(storedUrl)));
