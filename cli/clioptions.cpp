@@ -80,7 +80,8 @@ void addOptions(QCommandLineParser* parser)
                         "saved for when the server cannot be reached).")},
         {QStringLiteral("expect-version"),
          QStringLiteral("After flashing, exit 5 unless the device comes back in its "
-                        "application firmware with this version (e.g. 01.08)."),
+                        "application firmware with this version (e.g. 01.08); a run whose "
+                        "last packet was not acknowledged exits 0 only then, else 1."),
          QStringLiteral("version")},
         {QStringLiteral("batch"),
          QStringLiteral("With --file or --url: fetch the image once, then flash device after "

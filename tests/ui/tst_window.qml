@@ -459,19 +459,21 @@ TestCase {
     }
 
     // The frame holds `name` wholly inside its border, clear of the list,
-    // the line above it and the buttons.
+    // the line above it and the buttons: a few pixels between any two.
     function verifyInsideTheFrameAndClear(name) {
+        var gap = 4
         var f = rect("centreFrame")
         var r = rect(name)
-        verify(r.left > f.left + 1 && r.right < f.right - 1 && r.top > f.top + 1
-               && r.bottom < f.bottom - 1, name + " inside the frame")
+        verify(r.left >= f.left + gap && r.right <= f.right - gap && r.top >= f.top + gap
+               && r.bottom <= f.bottom - gap, name + " inside the frame")
         var others = ["firmwareComboBox", "flashButton", "localFileButton", "offlineLabel"]
         for (var i = 0; i < others.length; ++i) {
             if (others[i] === name || !item(others[i]).visible)
                 continue
             var o = rect(others[i])
-            verify(r.right <= o.left || o.right <= r.left || r.bottom <= o.top || o.bottom <= r.top,
-                   name + " clear of " + others[i])
+            verify(r.right + gap <= o.left || o.right + gap <= r.left || r.bottom + gap <= o.top
+                   || o.bottom + gap <= r.top,
+                   name + " clear of " + others[i] + ": " + JSON.stringify([r, o]))
         }
     }
 
