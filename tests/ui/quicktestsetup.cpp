@@ -121,6 +121,8 @@ public:
         FirmwareServer::setBaseUrl(server->baseUrl());
         return server->baseUrl();
     }
+    // While the application still runs: the server's thread ends with it.
+    void stopServer() { server.reset(); }
 
 private:
     std::unique_ptr<LocalFirmwareServer> server;
@@ -220,6 +222,7 @@ public slots:
     }
     void cleanupTestCase()
     {
+        firmwareAddress.stopServer();
         FlasherApp::installTranslation({});
         QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
         SerialPortEnvironment::removeProvider(&noSerialPorts);
