@@ -167,7 +167,7 @@ int exec(QApplication& app, const AfterLoad& afterLoad)
     // Behind a company proxy nothing could be fetched otherwise.
     FirmwareServer::useSystemProxy();
     // Runs from the window (and the demo) go into the run record.
-    RunRecordWriter::setTool(QStringLiteral("window"));
+    RunRecordWriter::recordEveryLink(QStringLiteral("window"));
 
     int exitCode = 0;
     {

@@ -111,6 +111,8 @@ void FlasherCli::start()
         SerialPortEnvironment::installProvider(portProvider.get());
     }
     link = new USB_StmFlasher(this);
+    // A port that reports no name (a pseudo-terminal) is named by the user.
+    link->setDeviceNameOverride(options.deviceName);
     connect(link, &USB_StmFlasher::devConnStatusChanged, this, &FlasherCli::onLinkChanged);
     connect(link->dfu(), &DFU_client::catalogueRequestFinished, this,
             &FlasherCli::onCatalogueFinished);
@@ -210,7 +212,7 @@ bool FlasherCli::beginUnit(uint status)
     ++unitIndex;
     unitSerial = serial;
     unitBefore = status == korvoEnums::korvoOnline
-        ? link->property("currentFirmwareVersion").toString()
+        ? link->firmwareVersionText()
         : QString();
     unitClock.start();
     console.err(QStringLiteral("Unit %1: serial %2\n").arg(unitIndex).arg(orDash(serial)));
@@ -287,22 +289,11 @@ void FlasherCli::interrupt(int signalNumber)
     finish(128 + signalNumber);
 }
 
-bool FlasherCli::applyDeviceName()
-{
-    if (options.deviceName.isEmpty()
-        || link->property("deviceName").toString() == options.deviceName)
-        return false;
-    // Through the property system, which announces the change: the handler
-    // then runs again, with the name in place.
-    link->setProperty("deviceName", options.deviceName);
-    return true;
-}
-
 void FlasherCli::onLinkChanged()
 {
     if (phase == Phase::WaitingForDevice || phase == Phase::WaitingForBootLoader)
         reportPortProblem();
-    if (phase == Phase::Done || applyDeviceName())
+    if (phase == Phase::Done)
         return;
     if (phase == Phase::WaitingForUnitToLeave) {
         checkUnitLeft();
@@ -315,7 +306,7 @@ void FlasherCli::onLinkChanged()
         if (phase == Phase::WaitingForDevice || phase == Phase::WaitingForBootLoader)
             console.err(QStringLiteral("Device%1: %2, firmware %3\n")
                             .arg(deviceLabel(), stateText(status),
-                                 link->property("currentFirmwareVersion").toString()));
+                                 link->firmwareVersionText()));
     }
 
     switch (phase) {
@@ -411,14 +402,14 @@ void FlasherCli::deviceFound(uint status)
 void FlasherCli::printInfoOnceKnown()
 {
     // The link announces DfuInfo values; a boot-loader version tells they came.
-    if (link->property("dfuVersion").toUInt() > 0)
+    if (link->bootLoaderVersion() > 0)
         printInfo();
 }
 
 void FlasherCli::printInfo()
 {
     const uint status = link->getDevConnStatus();
-    const uint dfuVersion = link->property("dfuVersion").toUInt();
+    const uint dfuVersion = link->bootLoaderVersion();
     const QString unknown = QStringLiteral("unknown");
     // Board fields come with the boot-loader version in one DfuInfo message.
     const bool boardKnown = dfuVersion > 0;
@@ -427,14 +418,14 @@ void FlasherCli::printInfo()
                                                      static_cast<unsigned char>(status)),
                          stateText(status))
                 + QStringLiteral("firmware version: %1\n")
-                      .arg(link->property("currentFirmwareVersion").toString())
+                      .arg(link->firmwareVersionText())
                 + QStringLiteral("boot-loader version: %1\n")
                       .arg(boardKnown ? QString::number(dfuVersion) : unknown)
                 + QStringLiteral("board version: %1\n")
-                      .arg(boardKnown ? link->property("boardVer").toString() : unknown)
+                      .arg(boardKnown ? QString::number(link->boardVersion()) : unknown)
                 + QStringLiteral("board revision: %1\n")
-                      .arg(boardKnown ? link->property("boardRev").toString() : unknown)
-                + QStringLiteral("device name: %1\n").arg(link->property("deviceName").toString()));
+                      .arg(boardKnown ? link->boardRevision() : unknown)
+                + QStringLiteral("device name: %1\n").arg(link->connectedDeviceName()));
     finish(ExitSuccess);
 }
 
@@ -459,8 +450,7 @@ void FlasherCli::concludeList()
         console.err(QStringLiteral("%1: catalogue unavailable (%2); using the one saved %3\n")
                         .arg(programName, link->catalogueError(),
                              link->catalogueTime().toLocalTime().toString(savedTimeFormat)));
-    applyDeviceName();
-    const QString name = link->property("deviceName").toString();
+    const QString name = link->connectedDeviceName();
     const QVariantList entries = USB_StmFlasher::newestFirst(link->getWebFirmwaresList());
     QString text;
     for (const QVariant& entry : entries) {
@@ -714,7 +704,7 @@ void FlasherCli::armDeadline(std::chrono::milliseconds timeout)
 
 QString FlasherCli::deviceLabel() const
 {
-    const QString name = link->property("deviceName").toString();
+    const QString name = link->connectedDeviceName();
     return name.isEmpty() ? QString() : QStringLiteral(" \"%1\"").arg(name);
 }
 
@@ -776,7 +766,7 @@ int FlasherCli::runCommandLine(const QStringList& arguments)
         return ExitSuccess;
     }
     // Every run goes into the run record as the command-line tool's.
-    RunRecordWriter::setTool(QStringLiteral("cli"));
+    RunRecordWriter::recordEveryLink(QStringLiteral("cli"));
     CliLog::install(options.verbose);
     // After the filter, so the file gets every line and stderr only what
     // the filter lets through.

@@ -115,7 +115,6 @@ private:
     void checkUnitLeft();
     void finishBatch();
 
-    bool applyDeviceName();
     void deviceFound(uint status);
     void printInfoOnceKnown();
     void printInfo();

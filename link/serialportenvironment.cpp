@@ -42,32 +42,40 @@ QList<SerialPortRecord> systemPorts()
     return records;
 }
 
-QList<SerialPortRecord> availablePorts()
+QList<BusDescriptionRecord> systemBusDescriptionRecords()
+{
+    return BusDescriptions::present();
+}
+
+namespace {
+
+// The installed providers' answers in installation order, else the system's.
+template<typename Record>
+QList<Record> answers(QList<Record> (SerialPortProvider::*ask)() const,
+                      QList<Record> (*system)())
 {
     Providers& p = providers();
     QMutexLocker lock(&p.mutex);
     if (p.installed.isEmpty()) {
         lock.unlock();
-        return systemPorts();
+        return system();
     }
-    QList<SerialPortRecord> records;
+    QList<Record> records;
     for (const SerialPortProvider* provider : qAsConst(p.installed))
-        records += provider->ports();
+        records += (provider->*ask)();
     return records;
+}
+
+} // namespace
+
+QList<SerialPortRecord> availablePorts()
+{
+    return answers(&SerialPortProvider::ports, &systemPorts);
 }
 
 QList<BusDescriptionRecord> busDescriptionRecords()
 {
-    Providers& p = providers();
-    QMutexLocker lock(&p.mutex);
-    if (p.installed.isEmpty()) {
-        lock.unlock();
-        return systemBusDescriptionRecords();
-    }
-    QList<BusDescriptionRecord> records;
-    for (const SerialPortProvider* provider : qAsConst(p.installed))
-        records += provider->busDescriptions();
-    return records;
+    return answers(&SerialPortProvider::busDescriptions, &systemBusDescriptionRecords);
 }
 
 void installProvider(SerialPortProvider* provider)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "busdescription.h"
+
 #include <QList>
 #include <QString>
 
@@ -15,15 +17,6 @@ struct SerialPortRecord
     quint16 productIdentifier = 0;
     bool hasVendorIdentifier = false;
     bool hasProductIdentifier = false;
-};
-
-// What the USB bus reports for a present serial-port device: its product
-// string, and a friendly name that ends in the port name in parentheses,
-// e.g. "Korvo 7 (COM7)".
-struct BusDescriptionRecord
-{
-    QString busDescription;
-    QString friendlyName;
 };
 
 // A source of ports other than the operating system, such as the device
@@ -52,6 +45,6 @@ void removeProvider(SerialPortProvider* provider);
 
 // The operating system's answers, whatever is installed.
 QList<SerialPortRecord> systemPorts();
-QList<BusDescriptionRecord> systemBusDescriptionRecords(); // per platform
+QList<BusDescriptionRecord> systemBusDescriptionRecords();
 
 } // namespace SerialPortEnvironment

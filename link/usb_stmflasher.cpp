@@ -4,10 +4,10 @@
 #include "devicereturnwatch.h"
 #include "dfu_client.h"
 #include "korvoenums.h"
-#include "logfile.h"
-#include "runrecordwriter.h"
+#include "serialio.h"
 #include "serialportenvironment.h"
 #include "tools.h"
+#include "userfolders.h"
 #include "win.h"
 
 #include <QCoreApplication>
@@ -23,9 +23,6 @@
 #include <tuple>
 
 namespace {
-
-// The magic's wire bytes, matched one by one while hunting for a header.
-constexpr std::array<unsigned char, 4> magicBytes{0x00, 0x01, 0x22, 0x77};
 
 // An MpxPacketData block carries one record in its first bytes; `length` is
 // the payload length plus two.
@@ -49,6 +46,8 @@ std::atomic<int> catalogueRetryMs{int(USB_StmFlasher::catalogueRetryInterval.cou
 
 // Process-wide: created on first use, destroyed at exit, never cleared.
 Q_GLOBAL_STATIC(QVector<mpxPacketStruct>, mpxPackets)
+// Set at start-up, before any link exists.
+Q_GLOBAL_STATIC(USB_StmFlasher::Companion, linkCompanion)
 // Set once at start-up, before the window exists.
 Q_GLOBAL_STATIC_WITH_ARGS(QLocale, windowLocale, (QLocale::Russian, QLocale::Russia))
 
@@ -88,8 +87,6 @@ USB_StmFlasher::USB_StmFlasher(QObject* parent)
     connect(dfuClient, &DFU_client::flashing_progress_changed, this,
             &USB_StmFlasher::flashing_progress_changed);
     connect(dfuClient, &DFU_client::downloadProgress, this, &USB_StmFlasher::downloadProgress);
-    // Every run of this link gets its line in the run record.
-    recordWriter = new RunRecordWriter(this);
 
     // Armed by each failed catalogue request; asks again only if a port is
     // still open and nothing better has come in the meantime.
@@ -107,6 +104,25 @@ USB_StmFlasher::USB_StmFlasher(QObject* parent)
 
     if (QCoreApplication* app = QCoreApplication::instance())
         connect(app, &QCoreApplication::aboutToQuit, this, &USB_StmFlasher::onAppQuit);
+    if (*linkCompanion)
+        (*linkCompanion)(this);
+}
+
+void USB_StmFlasher::setCompanion(Companion companion)
+{
+    *linkCompanion = std::move(companion);
+}
+
+void USB_StmFlasher::setDeviceNameOverride(const QString& name)
+{
+    deviceNameOverride = name;
+    if (!serialPort->isOpen())
+        return;
+    const QString shown = name.isEmpty() ? openPortBusDescription : name;
+    if (shown == deviceName)
+        return;
+    deviceName = shown;
+    emit devConnStatusChanged();
 }
 
 USB_StmFlasher::~USB_StmFlasher() = default;
@@ -163,6 +179,31 @@ QString USB_StmFlasher::catalogueError() const
     return dfuClient->catalogueError();
 }
 
+DFU_client::NetworkFailure USB_StmFlasher::catalogueFailure() const
+{
+    return dfuClient->catalogueFailure();
+}
+
+QString USB_StmFlasher::catalogueFailureDetail() const
+{
+    return dfuClient->catalogueFailureDetail();
+}
+
+DFU_client::NetworkFailure USB_StmFlasher::downloadFailure() const
+{
+    return dfuClient->downloadFailure();
+}
+
+QString USB_StmFlasher::downloadFailureDetail() const
+{
+    return dfuClient->downloadFailureDetail();
+}
+
+QString USB_StmFlasher::runDetail() const
+{
+    return dfuClient->runDetail();
+}
+
 QDateTime USB_StmFlasher::catalogueTime() const
 {
     return dfuClient->catalogueTime();
@@ -208,7 +249,7 @@ uint8_t USB_StmFlasher::getDevConnType()
 
 QUrl USB_StmFlasher::logsFolderUrl()
 {
-    return LogFile::folderUrl();
+    return QUrl::fromLocalFile(UserFolders::logsFolder());
 }
 
 QString USB_StmFlasher::successMessage()
@@ -246,11 +287,6 @@ QVariantList USB_StmFlasher::firmwaresForDevice(const QVariantMap& allFirmwares,
     return allFirmwares.value(deviceName).toList();
 }
 
-QString USB_StmFlasher::userLanguageText(const QString& message)
-{
-    return DFU_client::userLanguageText(message);
-}
-
 QVariantList USB_StmFlasher::newestFirst(QVariantList entries)
 {
     const auto name = [](const QVariant& entry) {
@@ -284,29 +320,7 @@ void USB_StmFlasher::sendToKorvo(uint action, uint dataOrCommand, uint i_paramet
     if (action == korvoEnums::CommandMessage && dataOrCommand == korvoEnums::PrepareToFlash
         && i_parameter == 0 && devConnStatus == korvoEnums::korvoOnline)
         emit bootLoaderRequested();
-
-    // Output still pending (a flash data packet) goes out before the command.
-    drainOutput();
-    // The wait may have delivered a port error that closed the port.
-    if (!serialPort->isOpen())
-        return;
-    serialPort->write(headerBytes(header));
-    // Handed to the port at once (flush neither waits nor reads), so the
-    // drain below has nothing left to wait for. A wait that reads delivers
-    // incoming bytes behind the event loop's back; when the loop then acts
-    // on its earlier note that the port was readable, QSerialPort reads
-    // nothing and reports a ReadError, which would close a healthy port.
-    serialPort->flush();
-    drainOutput();
-}
-
-void USB_StmFlasher::drainOutput()
-{
-    // Only when something is queued: with an empty queue but a write not yet
-    // announced by bytesWritten, QSerialPort on Unix waits out the whole time
-    // and reports a TimeoutError, which would cost the connection status.
-    if (serialPort->bytesToWrite() > 0)
-        serialPort->waitForBytesWritten(int(sendDrainTimeout.count()));
+    SerialIo::writePacket(serialPort, header);
 }
 
 void USB_StmFlasher::setDevConnStatus(uint8_t newStatus)
@@ -387,7 +401,7 @@ void USB_StmFlasher::tim_portCheckerTimeout()
 
         // A new connection starts hunting for a header: what was left of a
         // packet from the previous device must not swallow this one's bytes.
-        resetParser();
+        usb_rx.reset();
 
         // Fails with UnsupportedOperationError on a port without modem
         // lines; portError keeps the port open in that case.
@@ -400,8 +414,8 @@ void USB_StmFlasher::tim_portCheckerTimeout()
                     << info.serialNumber << " " << info.manufacturer;
         // Set before the catalogue request, so the list the UI fetches when
         // the catalogue arrives belongs to this device.
-        deviceName = Win::getSerialPortBusDesc(info.portName);
-        openPortBusDescription = deviceName;
+        openPortBusDescription = Win::getSerialPortBusDesc(info.portName);
+        deviceName = deviceNameOverride.isEmpty() ? openPortBusDescription : deviceNameOverride;
         dfuClient->webServerFileListRequest();
         sendToKorvo(korvoEnums::CommandMessage, korvoEnums::KeepOnline, 0);
         tickProblems.clear();
@@ -442,82 +456,20 @@ void USB_StmFlasher::feedBytes(const QByteArray& bytes)
         if (parseUsb(static_cast<unsigned char>(byte)) != korvoEnums::PacketRx_Success)
             continue;
         dispatchPacket();
-        usb_rx.data.clear();
+        usb_rx.clearData();
     }
-}
-
-void USB_StmFlasher::resetParser()
-{
-    usb_rx.collecting = false;
-    usb_rx.byteCounter = 0;
-    usb_rx.data.clear();
 }
 
 int USB_StmFlasher::parseUsb(unsigned char byte)
 {
-    usbMessageHeaderStruct& header = usb_rx.header;
-
-    if (usb_rx.collecting) {
-        usb_rx.data.append(char(byte));
-        ++usb_rx.byteCounter;
-        if (usb_rx.byteCounter < header.dataSize)
-            return korvoEnums::PacketRx_InProgress;
-        usb_rx.byteCounter = 0;
-        usb_rx.collecting = false;
-        if (header.dataCrc != Tools::calcCrc(usb_rx.data.constData(), header.dataSize)) {
-            usb_rx.data.clear();
-            return korvoEnums::PacketRx_BadDataCrc;
-        }
-        return korvoEnums::PacketRx_Success;
-    }
-
-    huntHeaderByte(byte);
-    if (usb_rx.byteCounter < quint32(usbHeaderSize))
-        return korvoEnums::PacketRx_InProgress;
-
-    usb_rx.byteCounter = 0;
-    if (header.headerCrc != Tools::calcCrc(&header, usbHeaderCrcSpan)) {
-        // Line noise that held the magic: a real header may begin inside
-        // these bytes, so they are hunted again from the second one on.
-        // Fewer than a header, they cannot complete one here.
-        std::array<unsigned char, usbHeaderSize> taken{};
-        std::memcpy(taken.data(), &header, taken.size());
-        for (auto at = taken.cbegin() + 1; at != taken.cend(); ++at)
-            huntHeaderByte(*at);
-        return korvoEnums::PacketRx_BadHeaderCrc;
-    }
-    if (header.action == korvoEnums::CommandMessage)
-        return korvoEnums::PacketRx_Success;
-    if (header.action == korvoEnums::FlashData) {
-        if (header.dataSize == 0 || header.dataSize > maxDataBlockSize)
-            return korvoEnums::PacketRx_BadSize;
-        usb_rx.collecting = true;
-        usb_rx.data.clear();
-        usb_rx.data.reserve(int(header.dataSize));
-        return korvoEnums::PacketRx_SuccessDataHeader;
-    }
-    return korvoEnums::PacketRx_UnknownCanId;
-}
-
-void USB_StmFlasher::huntHeaderByte(unsigned char byte)
-{
-    const quint32 n = usb_rx.byteCounter;
-    if (n < magicBytes.size() && byte != magicBytes[n]) {
-        // The byte that breaks a partial magic may begin the next one; the
-        // magic's only overlap with itself is its leading 00.
-        usb_rx.byteCounter = 0;
-        if (byte != magicBytes[0])
-            return;
-    }
-    reinterpret_cast<unsigned char*>(&usb_rx.header)[usb_rx.byteCounter] = byte;
-    ++usb_rx.byteCounter;
+    return usb_rx.parseByte(byte);
 }
 
 void USB_StmFlasher::dispatchPacket()
 {
     // The engine reads this header through its owner pointer in dfu_rx; it
     // stays untouched until dispatch returns.
-    const usbMessageHeaderStruct& header = usb_rx.header;
+    const usbMessageHeaderStruct& header = usb_rx.header();
     const uint action = header.action;
     const uint command = header.dataOrCommand;
     const quint32 parameter = header.parameter;
@@ -561,7 +513,7 @@ void USB_StmFlasher::dispatchPacket()
                     << " usb_rx.header.status: " << status;
         currentFirmwareVersion = Tools::firmwareVersionText(parameter);
         // A block too short to hold the board fields leaves them alone.
-        const QByteArray& data = usb_rx.data;
+        const QByteArray& data = usb_rx.data();
         if (data.size() >= dfuInfoMinSize) {
             boardVer = quint8(data[dfuInfoBoardVerOffset]);
             dfuVersion = quint8(data[dfuInfoDfuVersionOffset]);
@@ -582,10 +534,10 @@ void USB_StmFlasher::dispatchPacket()
 
 void USB_StmFlasher::storeMpxPacket()
 {
-    if (usb_rx.data.size() < mpxRecordSize)
+    if (usb_rx.data().size() < mpxRecordSize)
         return; // too short to hold a record
     mpxPacketStruct record;
-    std::memcpy(&record, usb_rx.data.constData(), sizeof record);
+    std::memcpy(&record, usb_rx.data().constData(), sizeof record);
 
     QVector<mpxPacketStruct>& list = *mpxPackets;
     const auto same = std::find_if(list.begin(), list.end(), [&](const mpxPacketStruct& stored) {
@@ -613,11 +565,9 @@ void USB_StmFlasher::storeMpxPacket()
 void USB_StmFlasher::portError(QSerialPort::SerialPortError portErr)
 {
     debugLine() << "portError" << portErr;
-    if (portErr == QSerialPort::NoError || portErr == QSerialPort::TimeoutError)
-        return;
     // A port without modem-control lines (a pseudo-terminal) refuses DTR;
     // closing it would only have the next tick open it again.
-    if (portErr == QSerialPort::UnsupportedOperationError)
+    if (SerialIo::meaningOf(portErr) != SerialIo::ErrorMeaning::PortGone)
         return;
 
     debugLine() << "Closing port";

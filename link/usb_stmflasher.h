@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dfu_client.h"
+#include "packetparser.h"
 #include "packets.h"
 #include "portproblem.h"
 
@@ -17,19 +18,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 class DeviceReturnWatch;
 class QTimer;
-class RunRecordWriter;
-
-// Receive state of the byte parser.
-struct usbRxStruct
-{
-    bool collecting = false; // a data block is being collected
-    quint32 byteCounter = 0; // header bytes so far, or data bytes so far while collecting
-    usbMessageHeaderStruct header{}; // the header being received / of the last packet
-    QByteArray data; // the data block of the current packet
-};
 
 // The tool's one link to a Korvo device: finds the device's USB serial port,
 // keeps asking a silent device for its state, parses what it sends, sends
@@ -65,9 +57,16 @@ class USB_StmFlasher : public QObject
     // locale the tool formats numbers in).
     Q_PROPERTY(QDateTime catalogueTime READ catalogueTime NOTIFY catalogueStateChanged)
     Q_PROPERTY(QString catalogueTimeText READ catalogueTimeText NOTIFY catalogueStateChanged)
-    // Why the last image download failed (an error answer names the
-    // server's status); empty while none has failed.
-    Q_PROPERTY(QString downloadError READ downloadError NOTIFY runFinished)
+    // Why the catalogue request and the run's download failed, by kind and
+    // detail (the window words them), and what the run's end names beside
+    // its result (see DFU_client).
+    Q_PROPERTY(DFU_client::NetworkFailure catalogueFailure READ catalogueFailure NOTIFY
+                   catalogueStateChanged)
+    Q_PROPERTY(QString catalogueFailureDetail READ catalogueFailureDetail NOTIFY
+                   catalogueStateChanged)
+    Q_PROPERTY(DFU_client::NetworkFailure downloadFailure READ downloadFailure NOTIFY runFinished)
+    Q_PROPERTY(QString downloadFailureDetail READ downloadFailureDetail NOTIFY runFinished)
+    Q_PROPERTY(QString runDetail READ runDetail NOTIFY runFinished)
 
 public:
     explicit USB_StmFlasher(QObject* parent = nullptr);
@@ -77,12 +76,6 @@ public:
     // is open, the keep-online ticker always.
     static constexpr std::chrono::milliseconds portCheckInterval{500};
     static constexpr std::chrono::milliseconds keepOnlineInterval{500};
-    // Longest wait for pending output before and after a command is written.
-    static constexpr std::chrono::milliseconds sendDrainTimeout{100};
-    // Data headers announcing a longer block are refused: the largest block a
-    // device sends is a few kilobytes, and an unbounded one would let a
-    // corrupted header swallow the following packets and memory.
-    static constexpr quint32 maxDataBlockSize = 65536;
     // After a run that wrote the whole image the device restarts into its
     // application firmware; this long is waited for it to report there.
     static constexpr std::chrono::milliseconds deviceReturnTimeout{15000};
@@ -110,19 +103,34 @@ public:
     void feedBytes(const QByteArray& bytes);
 
     // Read by the flashing engine (its owner pointer) and by tests.
-    const usbRxStruct& receiveState() const { return usb_rx; }
+    const usbRxStruct& receiveState() const { return usb_rx.state(); }
     QString clientVersion() const { return clientVer; }
     QSerialPort* port() const { return serialPort; }
     DFU_client* dfu() const { return dfuClient; }
-    RunRecordWriter* runRecordWriter() const { return recordWriter; }
     DeviceReturnWatch* returnWatch() const { return deviceReturnWatch; }
-    // What the link knows of the connected device, for C++ callers.
+    // What the link knows of the connected device, for C++ callers (the
+    // window reads the same through the properties).
     bool isPortOpen() const { return serialPort->isOpen(); }
     QString connectedDeviceName() const { return deviceName; }
     // The bus description of the open port as found (deviceName may be set
     // otherwise afterwards, as the command-line tool's --device-name does).
     QString portBusDescription() const { return openPortBusDescription; }
     QString firmwareVersionText() const { return currentFirmwareVersion; }
+    quint32 bootLoaderVersion() const { return dfuVersion; }
+    quint32 boardVersion() const { return boardVer; }
+    QString boardRevision() const { return boardRev; }
+    // A name of the caller's choosing in place of the bus description at
+    // every connection (the command-line tool's --device-name, for a port
+    // that reports none); applied at once to a connection open now. Empty:
+    // the bus description again.
+    void setDeviceNameOverride(const QString& name);
+
+    // Called with every link at the end of its construction; what it makes
+    // (the run record's writer) observes the link through its signals and
+    // is parented to it. Process-wide, set at start-up by the tool that
+    // keeps a record; empty: nothing.
+    using Companion = std::function<void(USB_StmFlasher*)>;
+    static void setCompanion(Companion companion);
     static QUrl logsFolderUrl();
     static QString successMessage();
     QTimer* portCheckTicker() const { return tim_portChecker; }
@@ -133,7 +141,11 @@ public:
     QString catalogueError() const;
     QDateTime catalogueTime() const;
     QString catalogueTimeText() const;
-    QString downloadError() const { return dfuClient->downloadError(); }
+    DFU_client::NetworkFailure catalogueFailure() const;
+    QString catalogueFailureDetail() const;
+    DFU_client::NetworkFailure downloadFailure() const;
+    QString downloadFailureDetail() const;
+    QString runDetail() const;
     // The window's language, in which catalogueTimeText writes its date
     // (Russian unless set; set once at start-up).
     static void setWindowLocale(const QLocale& locale);
@@ -150,11 +162,6 @@ public:
     // window's JavaScript localeCompare does (locale-aware); equal names keep
     // their order.
     Q_INVOKABLE static QVariantList newestFirst(QVariantList entries);
-
-    // A message of the engine (showInfoMessage, runFinished) in the user's
-    // language, for the window; the signals themselves carry the engine's
-    // own text.
-    Q_INVOKABLE static QString userLanguageText(const QString& message);
 
     // The latest MpxPacketData record per id, in order of first arrival,
     // shared by every USB_StmFlasher of the process.
@@ -209,15 +216,10 @@ private slots:
 private:
     void dispatchPacket();
     void storeMpxPacket();
-    void drainOutput();
-    void resetParser();
     void setOpenProblem(const PortProblem& problem);
     void watchForReturn();
     // The catalogue state is failed or offline.
     bool lastCatalogueRequestFailed() const;
-    // One byte of the hunt for a header: matched against the magic, then
-    // stored until the header is whole.
-    void huntHeaderByte(unsigned char byte);
 
     uint8_t devConnStatus = 0;
     uint8_t devConnType = 0;
@@ -228,14 +230,14 @@ private:
     quint32 currentFirmwareVersionInt = 0;
     QString deviceName;
     QString openPortBusDescription;
+    QString deviceNameOverride;
     quint32 boardVer = 0;
     quint32 dfuVersion = 0;
     QString boardRev;
-    usbRxStruct usb_rx;
+    PacketParser usb_rx; // the receive state and the byte parser that fills it
     QTimer* tim_portChecker = nullptr;
     QTimer* keepOnlineTimer = nullptr;
     DFU_client* dfuClient = nullptr;
-    RunRecordWriter* recordWriter = nullptr;
     DeviceReturnWatch* deviceReturnWatch = nullptr;
     QTimer* catalogueRetryTimer = nullptr;
     // Set while readSerialData parses, so a nested readyRead cannot feed

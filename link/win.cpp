@@ -24,22 +24,3 @@ QString Win::matchBusDescription(const QString& portName,
     }
     return result;
 }
-
-QList<BusDescriptionRecord> Win::fromSetupApiRecords(const std::vector<SetupApiPortRecord>& records)
-{
-    QList<BusDescriptionRecord> converted;
-    // Copied unit by unit: a decoder would drop a leading byte-order mark.
-    for (const SetupApiPortRecord& record : records)
-        converted.append(
-            {QString(reinterpret_cast<const QChar*>(record.busDescription.data()),
-                     int(record.busDescription.size())),
-             QString::fromUtf8(record.friendlyName.data(), int(record.friendlyName.size()))});
-    return converted;
-}
-
-#ifdef Q_OS_WIN
-QList<BusDescriptionRecord> SerialPortEnvironment::systemBusDescriptionRecords()
-{
-    return Win::fromSetupApiRecords(setupApiPortRecords());
-}
-#endif

@@ -1,15 +1,15 @@
 #pragma once
 
 #include "serialportenvironment.h"
-#include "win_setupapi.h"
 
 #include <QObject>
 #include <QString>
 
 // Names the USB device behind a serial port by the description its own USB
 // descriptors report, which is the same on every computer and across firmware
-// versions. The platform step lists the present ports' bus descriptions and
-// friendly names; the matching step below is the same on every platform.
+// versions. The platform step (BusDescriptions, in platform/) lists the
+// present ports' bus descriptions and friendly names; the matching step
+// below is the same on every platform.
 class Win : public QObject
 {
     Q_OBJECT
@@ -25,15 +25,4 @@ public:
     // its first "(" and its first ")"; a later matching record wins.
     static QString matchBusDescription(const QString& portName,
                                        const QList<BusDescriptionRecord>& records);
-
-    // Windows platform step, second half: SetupAPI's UTF-16 descriptions (one
-    // character per code unit) and UTF-8 friendly names as records.
-    static QList<BusDescriptionRecord>
-    fromSetupApiRecords(const std::vector<SetupApiPortRecord>& records);
-
-#ifndef Q_OS_WIN
-    // Linux platform step: for every tty under <sysRoot>/class/tty that sits
-    // on a USB device, that device's product string and "<product> (<name>)".
-    static QList<BusDescriptionRecord> sysfsBusDescriptionRecords(const QString& sysRoot);
-#endif
 };

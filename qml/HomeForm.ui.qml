@@ -1,30 +1,38 @@
 import QtQuick 2.7
 import QtQuick.Controls 2.0
+import KORVO 1.0
 import USB_StmFlasher_qml_module 1.0
 import "components"
 
-// The window's one page. Which face it shows follows the device link's
-// connection status alone: 0 nothing connected, 1 application firmware (the
-// update button), 2 boot loader (the firmware picker, the flash button and
-// the progress bar), 4 boot loader taking an image (the same, flashing
-// disabled).
+// The window's one page, a declaration of its faces: which one shows follows
+// the device link's connection status alone: offline nothing connected,
+// application firmware (the update button), boot loader (the firmware
+// picker, the flash button and the progress bar), boot loader taking an
+// image (the same, flashing disabled). The window (Main.qml) acts on its
+// buttons and feeds it the progress and the words for failures.
 Page {
     id: page
 
-    // The device link shown and driven by this page.
+    // The device link shown by this page.
     property USB_StmFlasher flasher
     // One element per offered image: text (file name, marked while offline
     // when its image is stored), url (download URL).
     property alias firmwareModel: firmwareListModel
     // Set by the progress rule; the bar shows until the first progress report.
     property bool progressBarShown: true
+    property int progressValue: 0
     // From the first report of the pending image's download to the first
     // progress of its run (or the run's message): the bar shows the download.
     property bool downloading: false
     // The last flashing progress reported (0 when no run).
     property int flashingPercent: 0
+    // The window's words for why the last catalogue request failed.
+    property string catalogueCause: ""
 
-    // "Из файла…" was pressed: the window asks for a local image.
+    // The buttons: the window acts on them.
+    signal updateRequested
+    signal flashRequested(string url)
+    signal retryRequested
     signal localFileRequested
     // After a successful run: whether the device came back, and its version.
     property string returnNote: ""
@@ -45,8 +53,8 @@ Page {
     // images are still asked of the server first.
     readonly property bool serverErrorWithStoredList: catalogueFailed && flasher
                                                       && flasher.catalogueTimeText !== ""
-    readonly property string serverErrorText: qsTr("Сервер прошивок ответил ошибкой (%1). Список прошивок от %2")
-                                              .arg(flasher ? flasher.catalogueError : "")
+    readonly property string serverErrorText: qsTr("Ответ сервера: %1. Список прошивок от %2")
+                                              .arg(catalogueCause)
                                               .arg(flasher ? flasher.catalogueTimeText : "")
     // The stored list is on offer, offline or after an error answer.
     readonly property bool storedListShown: catalogueOffline || serverErrorWithStoredList
@@ -65,13 +73,13 @@ Page {
         objectName: "informationLabel"
         anchors.top: parent.top
         width: page.width
-        height: page.devConnStatus === 0 ? page.height : 1.2 * contentHeight
+        height: page.devConnStatus === KorvoEnums.KorvoOffline ? page.height : 1.2 * contentHeight
         horizontalAlignment: Text.AlignHCenter
         verticalAlignment: Text.AlignVCenter
         font.pixelSize: 16
         // The device name comes from the device: never read as markup.
         textFormat: Text.PlainText
-        text: page.devConnStatus === 0
+        text: page.devConnStatus === KorvoEnums.KorvoOffline
               ? qsTr("Устройство не подключено")
               : qsTr("Подключено - ") + page.flasher.deviceName
                 + "\n" + qsTr(" Текущая версия прошивки: ") + page.flasher.currentFirmwareVersion
@@ -97,7 +105,7 @@ Page {
         textFormat: Text.PlainText
         font.pixelSize: 13
         text: page.portProblem
-        visible: page.devConnStatus === 0 && page.portProblem !== ""
+        visible: page.devConnStatus === KorvoEnums.KorvoOffline && page.portProblem !== ""
     }
 
     BasicButton {
@@ -105,10 +113,9 @@ Page {
         objectName: "updateButton"
         anchors.centerIn: parent
         text: qsTr("Обновить прошивку")
-        visible: page.devConnStatus === 1
+        visible: page.devConnStatus === KorvoEnums.KorvoOnline
         enabled: page.dfuVersion > 1
-        // CommandMessage, PrepareToFlash, parameter 0: restart into the boot loader.
-        onClicked: page.flasher.sendToKorvo(1, 13, 0)
+        onClicked: page.updateRequested()
     }
 
     // So that nobody restarts the device into its boot loader for nothing;
@@ -124,10 +131,10 @@ Page {
         wrapMode: Text.Wrap
         font.pixelSize: 12
         textFormat: Text.PlainText
-        visible: page.devConnStatus === 1 && (page.catalogueFailed || page.catalogueOffline)
+        visible: page.devConnStatus === KorvoEnums.KorvoOnline && (page.catalogueFailed || page.catalogueOffline)
         text: page.storedListShown
               ? page.storedListText
-              : qsTr("Каталог прошивок недоступен: %1").arg(page.flasher ? page.flasher.catalogueError : "")
+              : qsTr("Каталог прошивок недоступен: %1").arg(page.catalogueCause)
     }
 
     Frame {
@@ -143,7 +150,7 @@ Page {
         anchors.bottomMargin: 40
         // Also while the boot loader takes an image (status 4): the device
         // reports 4 for the whole run, and the progress bar lives here.
-        visible: page.devConnStatus === 2 || page.devConnStatus === 4
+        visible: page.devConnStatus === KorvoEnums.KorvoBootOnline || page.devConnStatus === KorvoEnums.KorvoReflash
 
         // Nothing to offer because the catalogue could not be fetched: the
         // retry button stands in the flash button's place.
@@ -224,7 +231,7 @@ Page {
             anchors.bottom: parent.bottom
             anchors.right: flashButton.right
             text: qsTr("Из файла…")
-            enabled: page.devConnStatus === 2
+            enabled: page.devConnStatus === KorvoEnums.KorvoBootOnline
             onClicked: page.localFileRequested()
         }
 
@@ -236,9 +243,8 @@ Page {
             anchors.horizontalCenterOffset: 235
             text: qsTr("Прошить выбранное")
             visible: !centreFrame.retryInFlashPlace
-            enabled: page.devConnStatus === 2 && firmwareComboBox.currentIndex >= 0
-            onClicked: page.flasher.flashFromUrl(
-                           firmwareListModel.get(firmwareComboBox.currentIndex).url)
+            enabled: page.devConnStatus === KorvoEnums.KorvoBootOnline && firmwareComboBox.currentIndex >= 0
+            onClicked: page.flashRequested(firmwareListModel.get(firmwareComboBox.currentIndex).url)
         }
 
         Label {
@@ -267,8 +273,8 @@ Page {
             fontSize: centreFrame.retryInFlashPlace ? AppStyle.basicButtonHeight : 9
             text: qsTr("Повторить")
             visible: centreFrame.retryInFlashPlace
-                     || (page.storedListShown && page.devConnStatus === 2 && !page.downloading)
-            onClicked: page.flasher.retryCatalogue()
+                     || (page.storedListShown && page.devConnStatus === KorvoEnums.KorvoBootOnline && !page.downloading)
+            onClicked: page.retryRequested()
         }
 
         ProgressBar {
@@ -285,7 +291,7 @@ Page {
             font.pointSize: 17
             from: 0
             to: 100
-            value: 0
+            value: page.progressValue
             Accessible.name: qsTr("Ход прошивки")
             visible: page.progressBarShown || page.downloading
         }
@@ -301,24 +307,5 @@ Page {
         font.pixelSize: 14
         text: page.returnNote
         visible: text.length > 0
-    }
-
-    Connections {
-        target: page.flasher
-        function onFlashing_progress_changed(progress) {
-            console.log("progressBarUpdate", progress)
-            page.progressBarShown = progress > 0 && progress !== 100
-            progressBar.value = progress
-            page.flashingPercent = progress
-            if (progress > 0)
-                page.downloading = false
-        }
-        function onDownloadProgress(received, total) {
-            page.downloading = true
-            progressBar.value = total > 0 ? Math.floor(received * 100 / total) : 0
-        }
-        function onShowInfoMessage(messageStr) {
-            page.downloading = false
-        }
     }
 }

@@ -79,8 +79,8 @@ ApplicationWindow {
         })
     }
 
-    // Every message opens its own dialog, over any that is still open, in
-    // the user's language.
+    // Every message opens its own dialog, over any that is still open; the
+    // end of a run that follows it puts the window's words in its place.
     function showMessage(messageStr) {
         var component = Qt.createComponent("qrc:/qml/components/MessageDialog.qml")
         if (component.status !== Component.Ready) {
@@ -90,7 +90,7 @@ ApplicationWindow {
         lastMessageDialog = component.createObject(mainWin, {
                                    "objectName": "messageDialog",
                                    "dialogTitle": qsTr("Внимание"),
-                                   "dialogText": usb_stmFlasher.userLanguageText(messageStr),
+                                   "dialogText": messageStr,
                                    "isCancelBtnVisible": false,
                                    "isTextInput": false
                                })
@@ -128,6 +128,35 @@ ApplicationWindow {
             x = Screen.virtualX + Screen.width / 2 - width / 2
             y = Screen.virtualY + Screen.height / 2 - height / 2
         }
+    }
+
+    // The run's typed outcome in the window's words, in the dialog its
+    // message just opened; a failed download also names its cause.
+    function wordRunEnd(result) {
+        var dialog = lastMessageDialog
+        if (result === DFU_client.FlashInterrupted || !dialog)
+            return
+        dialog.dialogText = wording.runText(result, usb_stmFlasher.runDetail)
+        if (result === DFU_client.FlashDownloadFailed
+                && usb_stmFlasher.downloadFailure !== DFU_client.NoNetworkFailure)
+            dialog.dialogNote = qsTr("Причина: %1").arg(
+                        wording.failureText(usb_stmFlasher.downloadFailure,
+                                            usb_stmFlasher.downloadFailureDetail))
+    }
+
+    // Progress of the run's flashing: the bar shows while it is above 0 and
+    // not 100; the first progress ends the download's part of the bar.
+    function progressBarUpdate(progress) {
+        console.log("progressBarUpdate", progress)
+        homeForm.progressBarShown = progress > 0 && progress !== 100
+        homeForm.progressValue = progress
+        homeForm.flashingPercent = progress
+        if (progress > 0)
+            homeForm.downloading = false
+    }
+
+    Wording {
+        id: wording
     }
 
     FontLoader {
@@ -170,7 +199,15 @@ ApplicationWindow {
         property var firmwares
 
         onAvailableFirmwaresChanged: mainWin.refreshFirmwareList()
-        onShowInfoMessage: mainWin.showMessage(messageStr)
+        onShowInfoMessage: {
+            homeForm.downloading = false
+            mainWin.showMessage(messageStr)
+        }
+        onFlashing_progress_changed: mainWin.progressBarUpdate(progress)
+        onDownloadProgress: {
+            homeForm.downloading = true
+            homeForm.progressValue = total > 0 ? Math.floor(received * 100 / total) : 0
+        }
         // How the latest run ended: an unconfirmed run's message already
         // says whether the device came back.
         property int lastRunResult: DFU_client.FlashSucceeded
@@ -178,14 +215,11 @@ ApplicationWindow {
         onRunStarted: homeForm.returnNote = ""
         onRunFinished: {
             lastRunResult = result
+            mainWin.wordRunEnd(result)
             mainWin.offerLogFolder(result)
-            // What the server answered, or why it could not be reached.
-            if (result === DFU_client.FlashDownloadFailed && downloadError !== ""
-                    && mainWin.lastMessageDialog)
-                mainWin.lastMessageDialog.dialogNote = qsTr("Причина: %1").arg(downloadError)
         }
         onDevConnStatusChanged: {
-            if (devConnStatus === 0)
+            if (devConnStatus === KorvoEnums.KorvoOffline)
                 homeForm.returnNote = ""
         }
         onDeviceReturned: {
@@ -204,6 +238,13 @@ ApplicationWindow {
         objectName: "homeForm"
         anchors.fill: parent
         flasher: usb_stmFlasher
+        catalogueCause: wording.failureText(usb_stmFlasher.catalogueFailure,
+                                            usb_stmFlasher.catalogueFailureDetail)
+        // CommandMessage, PrepareToFlash, parameter 0: restart into the boot loader.
+        onUpdateRequested: usb_stmFlasher.sendToKorvo(KorvoEnums.CommandMessage,
+                                                      KorvoEnums.PrepareToFlash, 0)
+        onFlashRequested: usb_stmFlasher.flashFromUrl(url)
+        onRetryRequested: usb_stmFlasher.retryCatalogue()
         onLocalFileRequested: firmwareFileDialog.open()
     }
 

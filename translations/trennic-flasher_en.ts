@@ -2,45 +2,6 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en_US" sourcelanguage="ru_RU">
 <context>
-    <name>DFU_client</name>
-    <message>
-        <source>Обновление успешно установлено!</source>
-        <translation>Update installed successfully!</translation>
-    </message>
-    <message>
-        <source>Ошибка обновления: устройство не отвечает</source>
-        <translation>Update failed: the device does not respond</translation>
-    </message>
-    <message>
-        <source>Ошибка обновления: связь с устройством потеряна</source>
-        <translation>Update failed: the connection to the device was lost</translation>
-    </message>
-    <message>
-        <source>Ошибка обновления: устройство сообщило об ошибке </source>
-        <translation>Update failed: the device reported the error </translation>
-    </message>
-    <message>
-        <source>Ошибка обновления: файл прошивки слишком мал</source>
-        <translation>Update failed: the firmware file is too small</translation>
-    </message>
-    <message>
-        <source>Ошибка обновления: не удалось загрузить прошивку</source>
-        <translation>Update failed: the firmware could not be downloaded</translation>
-    </message>
-    <message>
-        <source>Ошибка обновления: не удалось прочитать файл прошивки</source>
-        <translation>Update failed: the firmware file could not be read</translation>
-    </message>
-    <message>
-        <source>Обновление не подтверждено: устройство перезапустилось, не подтвердив последний пакет, и вернулось в рабочий режим с версией прошивки %1</source>
-        <translation>Update not confirmed: the device restarted before confirming the last packet and came back in its application firmware with firmware version %1</translation>
-    </message>
-    <message>
-        <source>Обновление не подтверждено: устройство перезапустилось, не подтвердив последний пакет, и не вернулось в рабочий режим</source>
-        <translation>Update not confirmed: the device restarted before confirming the last packet and did not come back in its application firmware</translation>
-    </message>
-</context>
-<context>
     <name>HomeForm.ui</name>
     <message>
         <source>Home</source>
@@ -127,8 +88,8 @@
         <translation>No connection to the server. Firmware list from %1</translation>
     </message>
     <message>
-        <source>Сервер прошивок ответил ошибкой (%1). Список прошивок от %2</source>
-        <translation>The firmware server answered with an error (%1). Firmware list from %2</translation>
+        <source>Ответ сервера: %1. Список прошивок от %2</source>
+        <translation>Server&apos;s answer: %1. Firmware list from %2</translation>
     </message>
 </context>
 <context>
@@ -206,6 +167,101 @@
     <message>
         <source>Не удалось открыть порт %1: %2</source>
         <translation>Could not open port %1: %2</translation>
+    </message>
+</context>
+<context>
+    <name>Wording</name>
+    <message>
+        <source>Обновление успешно установлено!</source>
+        <translation>Update installed successfully!</translation>
+    </message>
+    <message>
+        <source>Ошибка обновления: устройство сообщило об ошибке %1</source>
+        <translation>Update failed: the device reported the error %1</translation>
+    </message>
+    <message>
+        <source>Ошибка обновления: устройство не отвечает</source>
+        <translation>Update failed: the device does not respond</translation>
+    </message>
+    <message>
+        <source>Ошибка обновления: связь с устройством потеряна</source>
+        <translation>Update failed: the connection to the device was lost</translation>
+    </message>
+    <message>
+        <source>Ошибка обновления: не удалось загрузить прошивку</source>
+        <translation>Update failed: the firmware could not be downloaded</translation>
+    </message>
+    <message>
+        <source>Ошибка обновления: файл прошивки слишком мал</source>
+        <translation>Update failed: the firmware file is too small</translation>
+    </message>
+    <message>
+        <source>Ошибка обновления: не удалось прочитать файл прошивки</source>
+        <translation>Update failed: the firmware file could not be read</translation>
+    </message>
+    <message>
+        <source>Обновление не подтверждено: устройство перезапустилось, не подтвердив последний пакет, и вернулось в рабочий режим с версией прошивки %1</source>
+        <translation>Update not confirmed: the device restarted before confirming the last packet and came back in its application firmware with firmware version %1</translation>
+    </message>
+    <message>
+        <source>Обновление не подтверждено: устройство перезапустилось, не подтвердив последний пакет, и не вернулось в рабочий режим</source>
+        <translation>Update not confirmed: the device restarted before confirming the last packet and did not come back in its application firmware</translation>
+    </message>
+    <message>
+        <source>сервер не найден</source>
+        <translation>server not found</translation>
+    </message>
+    <message>
+        <source>сервер отклонил соединение</source>
+        <translation>the server refused the connection</translation>
+    </message>
+    <message>
+        <source>соединение с сервером прервано</source>
+        <translation>the connection to the server broke off</translation>
+    </message>
+    <message>
+        <source>нет связи с сервером</source>
+        <translation>no connection to the server</translation>
+    </message>
+    <message>
+        <source>сертификат сервера не принят</source>
+        <translation>the server&apos;s certificate was not accepted</translation>
+    </message>
+    <message>
+        <source>прокси-сервер %1 недоступен</source>
+        <translation>proxy %1 unavailable</translation>
+    </message>
+    <message>
+        <source>сервер не ответил вовремя</source>
+        <translation>the server did not answer in time</translation>
+    </message>
+    <message>
+        <source>ошибка HTTP %1</source>
+        <translation>HTTP error %1</translation>
+    </message>
+    <message>
+        <source>ошибка сервера</source>
+        <translation>server error</translation>
+    </message>
+    <message>
+        <source>сервер перенаправил запрос не по https</source>
+        <translation>the server redirected the request away from https</translation>
+    </message>
+    <message>
+        <source>ответ сервера слишком велик</source>
+        <translation>the server&apos;s answer is too large</translation>
+    </message>
+    <message>
+        <source>ответ сервера не читается</source>
+        <translation>the server&apos;s answer cannot be read</translation>
+    </message>
+    <message>
+        <source>каталог пуст</source>
+        <translation>the catalogue is empty</translation>
+    </message>
+    <message>
+        <source>сохранённая копия повреждена</source>
+        <translation>the saved copy is damaged</translation>
     </message>
 </context>
 </TS>

@@ -1,28 +1,19 @@
 #include "dfu_client.h"
 
 #include "debugline.h"
-#include "firmwarecache.h"
-#include "firmwareserver.h"
 #include "keepawake.h"
 #include "korvoenums.h"
 #include "packets.h"
+#include "serialio.h"
 #include "threadhandoff.h"
 #include "tools.h"
 #include "usb_stmflasher.h"
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QMetaEnum>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QSslError>
 #include <QThreadPool>
 #include <QTimer>
-#include <QUrl>
 #include <QtConcurrent>
 
 #include <algorithm>
@@ -38,15 +29,6 @@ QDateTime flashingStart;
 // and jumps with the wall clock.
 QElapsedTimer flashingClock;
 
-// Set on a reply whose body went past its size bound.
-const char* const tooLargeProperty = "trennicTooLarge";
-// Set on a reply aborted because a redirect left https: the server
-// answered, so the cache does not stand in for it.
-const char* const redirectRefusedProperty = "trennicRedirectRefused";
-// The texts of the certificate problems a reply met (QStringList).
-const char* const sslErrorsProperty = "trennicSslErrors";
-
-std::atomic<int> transferTimeoutMs{int(DFU_client::defaultTransferTimeout.count())};
 std::atomic<int> prepareTimeoutMs{int(DFU_client::prepareTimeoutInterval.count())};
 
 // Number of packets an image of `size` bytes is cut into (0 when it has no
@@ -67,65 +49,29 @@ quint64 bytesBeforePacket(quint64 packetNum, quint64 size)
     return std::min(size, DFU_client::headBlockSize + DFU_client::sliceSize * packetNum);
 }
 
-// Errors of reaching the server at all (no route, refused, reset, timed
-// out, TLS, proxy), as opposed to an answer of the server (an HTTP status):
-// only these let a stored image stand in for a download, so a file the
-// server has withdrawn is not flashed from the cache.
-bool isUnreachable(QNetworkReply::NetworkError error)
-{
-    // Qt numbers network-layer errors 1..99 and proxy errors 101..199.
-    return error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
-}
-
-QString networkErrorName(QNetworkReply::NetworkError error)
-{
-    return QString::fromLatin1(
-        QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(error));
-}
-
 } // namespace
 
 // The end-of-run texts are the engine's own, in Russian: the command-line
-// tool prints them and tests compare them as they are. They are marked for
-// translation in the context "DFU_client"; the window shows them through
-// userLanguageText().
+// tool prints them, the run record keeps them, tests compare them as they
+// are. The window words the typed outcome itself, in its language.
 const QString DFU_client::successMessage
-    = QString::fromUtf8(QT_TRANSLATE_NOOP("DFU_client", "Обновление успешно установлено!"));
+    = QString::fromUtf8("Обновление успешно установлено!");
 const QString DFU_client::timeoutMessage = QString::fromUtf8(
-    QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: устройство не отвечает"));
+    "Ошибка обновления: устройство не отвечает");
 const QString DFU_client::portLostMessage = QString::fromUtf8(
-    QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: связь с устройством потеряна"));
+    "Ошибка обновления: связь с устройством потеряна");
 const QString DFU_client::deviceErrorMessagePrefix = QString::fromUtf8(
-    QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: устройство сообщило об ошибке "));
+    "Ошибка обновления: устройство сообщило об ошибке ");
 const QString DFU_client::imageTooSmallMessage = QString::fromUtf8(
-    QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: файл прошивки слишком мал"));
+    "Ошибка обновления: файл прошивки слишком мал");
 const QString DFU_client::downloadFailedMessage = QString::fromUtf8(
-    QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: не удалось загрузить прошивку"));
+    "Ошибка обновления: не удалось загрузить прошивку");
 const QString DFU_client::fileUnreadableMessage = QString::fromUtf8(
-    QT_TRANSLATE_NOOP("DFU_client", "Ошибка обновления: не удалось прочитать файл прошивки"));
-const QString DFU_client::unconfirmedReturnedMessage = QString::fromUtf8(QT_TRANSLATE_NOOP(
-    "DFU_client",
-    "Обновление не подтверждено: устройство перезапустилось, не подтвердив последний "
-    "пакет, и вернулось в рабочий режим с версией прошивки %1"));
-const QString DFU_client::unconfirmedAwayMessage = QString::fromUtf8(QT_TRANSLATE_NOOP(
-    "DFU_client",
-    "Обновление не подтверждено: устройство перезапустилось, не подтвердив последний "
-    "пакет, и не вернулось в рабочий режим"));
-
-QString DFU_client::userLanguageText(const QString& message)
-{
-    const auto translated = [](const QString& text) {
-        return QCoreApplication::translate("DFU_client", text.toUtf8().constData());
-    };
-    // The device's error name after the prefix is the protocol's own word.
-    if (message.startsWith(deviceErrorMessagePrefix))
-        return translated(deviceErrorMessagePrefix) + message.mid(deviceErrorMessagePrefix.size());
-    const QString versionAt
-        = unconfirmedReturnedMessage.left(unconfirmedReturnedMessage.size() - 2);
-    if (message.startsWith(versionAt))
-        return translated(unconfirmedReturnedMessage).arg(message.mid(versionAt.size()));
-    return translated(message);
-}
+    "Ошибка обновления: не удалось прочитать файл прошивки");
+const QString DFU_client::unconfirmedReturnedMessage = QString::fromUtf8("Обновление не подтверждено: устройство перезапустилось, не подтвердив последний "
+    "пакет, и вернулось в рабочий режим с версией прошивки %1");
+const QString DFU_client::unconfirmedAwayMessage = QString::fromUtf8("Обновление не подтверждено: устройство перезапустилось, не подтвердив последний "
+    "пакет, и не вернулось в рабочий режим");
 
 DFU_client::DFU_client(QObject* parent) : QObject(parent), owner(parent)
 {
@@ -136,8 +82,8 @@ DFU_client::DFU_client(QObject* parent) : QObject(parent), owner(parent)
     flashingTimer->setInterval(flashingTimeoutInterval);
     // A coarse timer may fire up to 5 % early; the device gets its full 2 s.
     flashingTimer->setTimerType(Qt::PreciseTimer);
-    manager(Traffic::Catalogue);
-    manager(Traffic::Image);
+    manager(Purpose::Catalogue);
+    manager(Purpose::RunImage);
     // The computer stays awake from the start of a run to its end.
     auto* keepAwake = new KeepAwake(this);
     connect(this, &DFU_client::flashingStarted, keepAwake,
@@ -148,11 +94,6 @@ DFU_client::DFU_client(QObject* parent) : QObject(parent), owner(parent)
 DFU_client::~DFU_client()
 {
     waitForPreparation();
-}
-
-void DFU_client::setTransferTimeout(std::chrono::milliseconds timeout)
-{
-    transferTimeoutMs = int(timeout.count());
 }
 
 void DFU_client::setPrepareTimeout(std::chrono::milliseconds timeout)
@@ -240,27 +181,9 @@ void DFU_client::flash2usb(QByteArray* data)
         debugLine() << "error, flash2usb, serial port not open, packet not sent: " << pNum;
         return;
     }
-    // Each write is handed to the port at once (flush never waits or reads),
-    // so the drain waits find nothing left and do not run: a wait that
-    // meets incoming data delivers it re-entrantly, and a heartbeat answered
-    // there would land between this header and its payload.
-    drainPort();
-    serialPort->write(headerBytes(header));
-    serialPort->flush();
-    drainPort();
-    serialPort->write(*data);
-    serialPort->flush();
-    packetWritten = true;
+    if (SerialIo::writePacket(serialPort, header, *data))
+        packetWritten = true;
     ++figures.packets;
-}
-
-void DFU_client::drainPort()
-{
-    // Only when output is waiting: with nothing left to write but a write
-    // completion not yet reported, QSerialPort waits for incoming data
-    // instead, for the whole time-out, and then reports a TimeoutError.
-    if (serialPort->bytesToWrite() > 0)
-        serialPort->waitForBytesWritten(int(portDrainTimeout.count()));
 }
 
 // ---------------------------------------------------------------------------
@@ -282,6 +205,9 @@ void DFU_client::announceRun(const QString& source)
     // A run still waiting for its unit ends before the next one begins.
     endUnconfirmedRun(std::nullopt);
     figures = RunFigures();
+    lastRunDetail.clear();
+    downloadFailureValue = Failure();
+    ++runNumber;
     emit runStarted(source);
 }
 
@@ -354,6 +280,7 @@ void DFU_client::dfu_rx()
         const bool tellUser = runUnderway;
         abortFlashing();
         debugLine() << "ErrorMessage: " << name;
+        lastRunDetail = name;
         if (tellUser)
             reportEnd(FlashDeviceError, deviceErrorMessagePrefix + name);
         break;
@@ -495,6 +422,7 @@ void DFU_client::endUnconfirmedRun(const std::optional<QString>& returnedVersion
         return;
     awaitingUnit = false;
     runUnderway = false;
+    lastRunDetail = returnedVersion.value_or(QString());
     reportEnd(FlashUnconfirmed,
               returnedVersion ? unconfirmedReturnedMessage.arg(*returnedVersion)
                               : unconfirmedAwayMessage);
@@ -555,14 +483,12 @@ void DFU_client::portError(QSerialPort::SerialPortError portErr)
     debugLine() << "DFU_client "
                 << "portError"
                 << " " << portErr;
-    if (portErr == QSerialPort::NoError)
+    const SerialIo::ErrorMeaning meaning = SerialIo::meaningOf(portErr);
+    if (meaning == SerialIo::ErrorMeaning::None || meaning == SerialIo::ErrorMeaning::NoModemLines)
         return;
-    // A pseudo-terminal has no modem-control lines; nothing is wrong with it.
-    if (portErr == QSerialPort::UnsupportedOperationError)
-        return;
-    // A drain wait that ran out (its result is never used) says nothing
-    // about the device during a run: the watchdog judges the device.
-    if (portErr == QSerialPort::TimeoutError && !firmwareBin.isEmpty())
+    // A drain wait that ran out says nothing about the device during a run:
+    // the watchdog judges the device.
+    if (meaning == SerialIo::ErrorMeaning::DrainTimedOut && !firmwareBin.isEmpty())
         return;
     debugLine() << "portError"
                 << " call abortFlashing()";
@@ -601,347 +527,3 @@ void DFU_client::setFlashingProgress(uint16_t flashingProg)
     emit flashing_progress_changed(flashingProgress);
 }
 
-// ---------------------------------------------------------------------------
-// Catalogue and downloads
-
-QNetworkReply* DFU_client::get(Traffic traffic, const QString& url, qint64 maxBytes)
-{
-    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
-    request.setTransferTimeout(transferTimeoutMs.load());
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    QNetworkReply* reply = manager(traffic)->get(request);
-    connect(reply, &QNetworkReply::downloadProgress, reply,
-            [reply, maxBytes](qint64 received, qint64 total) {
-                if (received > maxBytes || total > maxBytes) {
-                    debugLine() << "reply too large, aborted: " << reply->url().toString();
-                    // The whole body may already be in: abort() then changes
-                    // nothing, so the mark decides.
-                    reply->setProperty(tooLargeProperty, true);
-                    reply->abort();
-                }
-            });
-    // Never leave https, not even for a plain-http start.
-    connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl& target) {
-        if (target.scheme() != QLatin1String("https")) {
-            reply->setProperty(redirectRefusedProperty, true);
-            reply->abort();
-        }
-    });
-    // Kept to name the cause of a failed handshake; the errors are never
-    // ignored, so the handshake fails.
-    connect(reply, &QNetworkReply::sslErrors, reply, [reply](const QList<QSslError>& errors) {
-        QStringList texts = reply->property(sslErrorsProperty).toStringList();
-        for (const QSslError& error : errors)
-            if (!texts.contains(error.errorString()))
-                texts.append(error.errorString());
-        reply->setProperty(sslErrorsProperty, texts);
-    });
-    return reply;
-}
-
-QNetworkAccessManager* DFU_client::manager(Traffic traffic)
-{
-    QNetworkAccessManager*& manager = traffic == Traffic::Catalogue ? networkManager : imageManager;
-    if (manager == nullptr) {
-        manager = new QNetworkAccessManager(this);
-        connect(manager, &QNetworkAccessManager::finished, this, &DFU_client::webServerReply);
-    }
-    return manager;
-}
-
-void DFU_client::endNetworkRequests()
-{
-    for (QNetworkAccessManager** manager : {&networkManager, &imageManager}) {
-        if (*manager == nullptr)
-            continue;
-        disconnect(*manager, nullptr, this, nullptr);
-        const QList<QNetworkReply*> replies = (*manager)->findChildren<QNetworkReply*>();
-        for (QNetworkReply* reply : replies)
-            reply->abort();
-        // Deleted at once: an aborted request leaves its connection waiting
-        // for its host lookup, which would then find nothing to report to.
-        delete *manager;
-        *manager = nullptr;
-    }
-}
-
-void DFU_client::setCatalogueState(CatalogueState state, const QString& error)
-{
-    if (state == catalogueStateValue && error == catalogueErrorText)
-        return;
-    catalogueStateValue = state;
-    catalogueErrorText = error;
-    emit catalogueStateChanged();
-}
-
-QString DFU_client::failureCause(QNetworkReply* reply)
-{
-    if (reply->property(tooLargeProperty).toBool())
-        return QStringLiteral("reply too large");
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && status.toInt() >= 400)
-        return QStringLiteral("HTTP %1").arg(status.toInt());
-    if (reply->property(redirectRefusedProperty).toBool())
-        return QStringLiteral("redirected away from https");
-    const QStringList certificateProblems = reply->property(sslErrorsProperty).toStringList();
-    if (reply->error() == QNetworkReply::SslHandshakeFailedError && !certificateProblems.isEmpty())
-        return certificateProblems.join(QStringLiteral("; "));
-    // Nothing else aborts a request of this object: the transfer time-out did.
-    if (reply->error() == QNetworkReply::OperationCanceledError
-        || reply->error() == QNetworkReply::TimeoutError)
-        return QStringLiteral("timed out");
-    const QString proxy = FirmwareServer::proxyFor(reply->request().url());
-    if (proxy.isEmpty())
-        return reply->errorString();
-    // Qt's proxy texts start with "Proxy" ("Proxy connection refused"); a
-    // refusal reported by the proxy for the server has none.
-    QString text = reply->errorString();
-    if (text.startsWith(QLatin1String("Proxy "), Qt::CaseInsensitive))
-        text.remove(0, 6);
-    if (!text.isEmpty())
-        text[0] = text.at(0).toLower();
-    return QStringLiteral("proxy %1: %2").arg(proxy, text);
-}
-
-void DFU_client::webServerFileListRequest()
-{
-    debugLine() << "webServerFileListRequest";
-    setCatalogueState(CatalogueLoading);
-    USB_StmFlasher* flasher = link();
-    get(Traffic::Catalogue, catalogueRequestUrl(flasher ? flasher->clientVersion() : QString()),
-        maxCatalogueBytes);
-}
-
-QVariantMap DFU_client::getWebFirmwaresList()
-{
-    return allFirmwares;
-}
-
-void DFU_client::flashFromUrl(QString fileUrl)
-{
-    // Offline the server is not waited for (up to the transfer time-out)
-    // when the image is at hand; online it is always asked, so the cache
-    // never hides a newer file.
-    if (catalogueStateValue == CatalogueOffline && flashOffline(fileUrl))
-        return;
-    pendingFileUrl = fileUrl;
-    if (!fileUrl.isEmpty()) {
-        runUnderway = true;
-        announceRun(fileUrl);
-    }
-    QNetworkReply* reply = get(Traffic::Image, fileUrl, maxImageDownloadBytes);
-    connect(reply, &QNetworkReply::downloadProgress, this,
-            [this, reply](qint64 received, qint64 total) {
-                if (!pendingFileUrl.isEmpty()
-                    && reply->request().url() == QUrl(pendingFileUrl, QUrl::TolerantMode))
-                    emit downloadProgress(received, total);
-            });
-    debugLine() << "flashFromUrl";
-}
-
-bool DFU_client::useStoredCatalogue()
-{
-    if (!cacheEnabled)
-        return false;
-    const QString baseUrl = FirmwareServer::baseUrl();
-    const std::optional<FirmwareCache::Catalogue> stored = FirmwareCache().storedCatalogue(baseUrl);
-    QVariantMap catalogue;
-    if (!stored || catalogueFromJson(stored->body, baseUrl, &catalogue) != CatalogueParse::Ok)
-        return false;
-    allFirmwares = catalogue;
-    usedCatalogueTime = stored->time;
-    debugLine() << "webServerReply using the stored catalogue of "
-                << stored->time.toString(Qt::ISODate) << ": " << allFirmwares.size();
-    return true;
-}
-
-bool DFU_client::flashStoredImage(const QString& url)
-{
-    if (!cacheEnabled || url.isEmpty())
-        return false;
-    const std::optional<QByteArray> image = FirmwareCache().storedImage(url);
-    if (!image) {
-        debugLine() << "flashStoredImage no usable stored image: " << url;
-        return false;
-    }
-    debugLine() << "flashStoredImage " << url << " size: " << image->size();
-    if (!pendingFileUrl.isEmpty()
-        && QUrl(url, QUrl::TolerantMode) == QUrl(pendingFileUrl, QUrl::TolerantMode))
-        pendingFileUrl.clear();
-    runUnderway = true;
-    beginFlashing(*image);
-    return true;
-}
-
-bool DFU_client::flashOffline(const QString& url)
-{
-    if (url.isEmpty() || !isImageStored(url))
-        return false;
-    debugLine() << "flashFromUrl offline, from the cache: " << url;
-    // A download still under way belongs to an earlier request: its reply
-    // starts nothing.
-    pendingFileUrl.clear();
-    runUnderway = true;
-    announceRun(url);
-    if (flashStoredImage(url))
-        return true;
-    // The entry did not match its record and is gone: nothing was sent.
-    runUnderway = false;
-    downloadErrorText = QStringLiteral("stored image damaged");
-    // Its mark in the list goes with it.
-    emit availableFirmwaresChanged();
-    reportEnd(FlashDownloadFailed, downloadFailedMessage);
-    return true;
-}
-
-bool DFU_client::isImageStored(const QString& url) const
-{
-    return cacheEnabled && FirmwareCache().hasImage(url);
-}
-
-QDateTime DFU_client::catalogueTime() const
-{
-    const bool failed
-        = catalogueStateValue == CatalogueOffline || catalogueStateValue == CatalogueFailed;
-    return failed ? usedCatalogueTime : QDateTime();
-}
-
-void DFU_client::fetchImage(const QString& url)
-{
-    pendingFetchUrl = url;
-    get(Traffic::Image, url, maxImageDownloadBytes);
-    debugLine() << "fetchImage " << url;
-}
-
-void DFU_client::flashFromFile(QString fileName)
-{
-    announceRun(fileName);
-    QFile file(fileName);
-    if (!file.exists()) {
-        debugLine() << "File NOT EXIST" << fileName;
-        reportEnd(FlashFileUnreadable, fileUnreadableMessage);
-        return;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        debugLine() << "open file ERROR";
-        reportEnd(FlashFileUnreadable, fileUnreadableMessage);
-        return;
-    }
-    const QByteArray image = file.readAll();
-    // A run from here on, so that one the device cannot take is told.
-    runUnderway = true;
-    beginFlashing(image);
-    file.close();
-}
-
-void DFU_client::webServerReply(QNetworkReply* reply)
-{
-    reply->deleteLater();
-    debugLine() << "webServerReply " << reply->url().toString();
-    // Recognised by the URL that was asked for: redirects change url(), and
-    // comparing parsed URLs lets percent-encoded names match.
-    const QUrl requested = reply->request().url();
-    const bool isPendingDownload
-        = !pendingFileUrl.isEmpty() && requested == QUrl(pendingFileUrl, QUrl::TolerantMode);
-
-    USB_StmFlasher* flasher = link();
-    const QUrl catalogueUrl(catalogueRequestUrl(flasher ? flasher->clientVersion() : QString()),
-                            QUrl::TolerantMode);
-    const bool isCatalogueReply = requested == catalogueUrl;
-    const QString fetchUrl = pendingFetchUrl;
-    const bool isFetch = !fetchUrl.isEmpty() && requested == QUrl(fetchUrl, QUrl::TolerantMode);
-    if (isFetch)
-        pendingFetchUrl.clear();
-
-    const bool tooLarge = reply->property(tooLargeProperty).toBool();
-    if (reply->error() != QNetworkReply::NoError || tooLarge) {
-        const QNetworkReply::NetworkError error
-            = tooLarge ? QNetworkReply::OperationCanceledError : reply->error();
-        debugLine() << "reply->errorString(): "
-                    << (tooLarge ? QStringLiteral("reply too large") : reply->errorString())
-                    << networkErrorName(error);
-        const bool answered = tooLarge || reply->property(redirectRefusedProperty).toBool();
-        const bool unreachable = !answered && isUnreachable(error);
-        if (isCatalogueReply) {
-            // The catalogue the server gave last stands in for it. Offline
-            // only when the server could not be reached: one that answered
-            // with an error is asked for every image first, so that an image
-            // it has withdrawn is never flashed from the cache. The state is
-            // set before the signals below, so that those told of the
-            // outcome read it and its cause.
-            const bool stored = useStoredCatalogue();
-            setCatalogueState(stored && unreachable ? CatalogueOffline : CatalogueFailed,
-                              failureCause(reply));
-        }
-        emit availableFirmwaresChanged();
-        if (isCatalogueReply)
-            emit catalogueRequestFinished(false);
-        if (isFetch) {
-            std::optional<QByteArray> stored;
-            if (unreachable && cacheEnabled)
-                stored = FirmwareCache().storedImage(fetchUrl);
-            emit imageFetched(fetchUrl, stored.value_or(QByteArray()), stored.has_value());
-        }
-        if (isPendingDownload && runUnderway && firmwareBin.isEmpty()) {
-            if (unreachable && flashStoredImage(pendingFileUrl))
-                return;
-            runUnderway = false;
-            downloadErrorText = failureCause(reply);
-            reportEnd(FlashDownloadFailed, downloadFailedMessage);
-        }
-        return;
-    }
-    if (!reply->isFinished())
-        return;
-
-    QByteArray body;
-    bool bodyRead = false;
-    if (isCatalogueReply) {
-        body = reply->readAll();
-        bodyRead = true;
-        debugLine() << "replyData: " << body;
-        QVariantMap catalogue;
-        switch (catalogueFromJson(body, FirmwareServer::baseUrl(), &catalogue)) {
-        case CatalogueParse::NotJsonObject:
-            debugLine() << "Failed to create JSON doc.";
-            setCatalogueState(CatalogueFailed, QStringLiteral("malformed catalogue"));
-            emit catalogueRequestFinished(false);
-            return;
-        case CatalogueParse::EmptyObject:
-            debugLine() << "JSON object is empty.";
-            setCatalogueState(CatalogueFailed, QStringLiteral("empty catalogue"));
-            emit catalogueRequestFinished(false);
-            return;
-        case CatalogueParse::Ok:
-            if (cacheEnabled)
-                FirmwareCache().storeCatalogue(FirmwareServer::baseUrl(), body);
-            allFirmwares = catalogue;
-            usedCatalogueTime = QDateTime();
-            setCatalogueState(CatalogueReady);
-            debugLine() << "webServerReply availableFirmwaresChanged: " << allFirmwares.size();
-            emit availableFirmwaresChanged();
-            emit catalogueRequestFinished(true);
-            break;
-        }
-    }
-
-    if (isFetch) {
-        if (!bodyRead)
-            body = reply->readAll();
-        bodyRead = true;
-        if (cacheEnabled)
-            FirmwareCache().storeImage(fetchUrl, body);
-        emit imageFetched(fetchUrl, body, true);
-    }
-
-    if (isPendingDownload) {
-        const QString url = pendingFileUrl;
-        pendingFileUrl.clear();
-        if (!bodyRead)
-            body = reply->readAll();
-        if (cacheEnabled)
-            FirmwareCache().storeImage(url, body);
-        beginFlashing(body);
-    }
-}

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QFuture>
+#include <QHash>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -55,17 +56,40 @@ public:
         CatalogueIdle, // nothing asked yet
         CatalogueLoading, // a request is under way
         CatalogueReady, // the last reply replaced the catalogue
-        // The last request failed; catalogueError says why. When the server
-        // answered with an error (HTTP 404, 503, ...) the stored catalogue of
-        // the same base URL may stand in: catalogueTime says when it arrived.
+        // The last request failed; catalogueFailure and catalogueError say
+        // why. When the server answered with an error (HTTP 404, 503, ...)
+        // the stored catalogue of the same base URL may stand in:
+        // catalogueTime says when it arrived.
         CatalogueFailed,
-        // The last request could not reach the server (catalogueError says
-        // why) and the stored catalogue of the same base URL stands in;
-        // catalogueTime says when it arrived. Only then is a stored image
-        // flashed without asking the server first.
+        // The last request could not reach the server (catalogueFailure and
+        // catalogueError say why) and the stored catalogue of the same base
+        // URL stands in; catalogueTime says when it arrived. Only then is a
+        // stored image flashed without asking the server first.
         CatalogueOffline,
     };
     Q_ENUM(CatalogueState)
+
+    // Why a request to the firmware server failed, carried beside its text
+    // (as QSerialPort carries its error beside errorString()): the window
+    // words the kind in its own language, the command-line tool prints the
+    // text. The detail names what the kind leaves open.
+    enum NetworkFailure {
+        NoNetworkFailure,
+        HostNotFound, // the server's name could not be looked up
+        ConnectionRefused,
+        ConnectionClosed, // closed or reset by the other side during the transfer
+        NetworkUnreachable, // any other failure to reach the server
+        TlsFailed, // the handshake failed, e.g. an untrusted certificate
+        ProxyFailed, // detail: the proxy, "host:port"
+        TimedOut, // no whole answer within the transfer time-out
+        HttpStatus, // detail: the status code the server answered with
+        RedirectRefused, // the server redirected away from https
+        TooLarge, // the answer went past its size bound
+        MalformedReply, // a catalogue reply that is not a JSON object
+        EmptyCatalogue, // a catalogue reply without devices
+        StoredImageDamaged, // offline, the stored image did not match its record
+    };
+    Q_ENUM(NetworkFailure)
 
     // The parent must be the creating USB_StmFlasher.
     explicit DFU_client(QObject* parent);
@@ -81,8 +105,6 @@ public:
     // From an accepted image to the device's ReadyToFlash: the boot loader
     // erases its flash first, which takes longer than a packet.
     static constexpr std::chrono::milliseconds prepareTimeoutInterval{30000};
-    // Longest wait for earlier output to drain before each write of a packet.
-    static constexpr std::chrono::milliseconds portDrainTimeout{100};
 
     // Network bounds: no request may stall the UI forever or fill memory.
     static constexpr std::chrono::milliseconds defaultTransferTimeout{30000};
@@ -93,7 +115,9 @@ public:
     // Process-wide wait for ReadyToFlash (tests shorten it).
     static void setPrepareTimeout(std::chrono::milliseconds timeout);
 
-    // Texts the user sees at the end of a run.
+    // Texts of the end of a run, the engine's own (the command-line tool
+    // prints them, the run record keeps them); the window words the typed
+    // outcome in its language instead.
     static const QString successMessage;
     static const QString timeoutMessage;
     static const QString portLostMessage;
@@ -104,10 +128,6 @@ public:
     // FlashUnconfirmed: the device came back with the version in %1, or not.
     static const QString unconfirmedReturnedMessage;
     static const QString unconfirmedAwayMessage;
-    // One of the texts above (or any other message of the engine) in the
-    // user's language, as the installed translators have it; the text itself
-    // when there is no translation.
-    static QString userLanguageText(const QString& message);
 
     // Outcome of turning a catalogue body into the catalogue map.
     enum class CatalogueParse {
@@ -147,6 +167,10 @@ public:
         qint64 resends = 0;
     };
     const RunFigures& lastRunFigures() const { return figures; }
+    // What the end of the latest run names beside its result: the device's
+    // error (the ErrorCodes name) for FlashDeviceError, the version its unit
+    // came back with for FlashUnconfirmed (empty when it did not); else empty.
+    QString runDetail() const { return lastRunDetail; }
 
     // The firmware cache (FirmwareCache in its default folder): every good
     // catalogue reply and every completed download is stored, and used when
@@ -174,10 +198,14 @@ public:
     // text of a connection failure, the certificate problems, "HTTP 503",
     // "malformed catalogue", "empty catalogue", "reply too large" or "timed
     // out"; a connection failure through a proxy names the proxy.
-    QString catalogueError() const { return catalogueErrorText; }
-    // Why the last image download failed, in the same words; empty while
-    // none has failed.
-    QString downloadError() const { return downloadErrorText; }
+    QString catalogueError() const { return catalogueFailureValue.text; }
+    NetworkFailure catalogueFailure() const { return catalogueFailureValue.kind; }
+    QString catalogueFailureDetail() const { return catalogueFailureValue.detail; }
+    // Why the last image download failed, in the same words and kinds;
+    // empty and NoNetworkFailure while none has failed.
+    QString downloadError() const { return downloadFailureValue.text; }
+    NetworkFailure downloadFailure() const { return downloadFailureValue.kind; }
+    QString downloadFailureDetail() const { return downloadFailureValue.detail; }
 
     // Ends the run that waits after lastAcknowledgementMissed(): with the
     // version its unit came back with, or std::nullopt when it did not.
@@ -249,6 +277,26 @@ private slots:
     void flashingTimeout();
 
 private:
+    // A failed request: its kind, its detail, and the text that names it.
+    struct Failure
+    {
+        NetworkFailure kind = NoNetworkFailure;
+        QString detail;
+        QString text;
+        // The server answered (an HTTP status, a refused redirect, an
+        // oversized answer): the cache never stands in for that.
+        bool answered = false;
+    };
+    // What a request is for: its reply is handled by that alone, never
+    // recognised by its URL.
+    enum class Purpose { Catalogue, RunImage, FetchImage };
+    struct Request
+    {
+        Purpose purpose = Purpose::Catalogue;
+        QString url; // as asked for
+        quint64 run = 0; // the run a RunImage request belongs to
+    };
+
     USB_StmFlasher* link() const;
     uint8_t linkStatus() const;
     QByteArray* bufferOf(uint32_t packetNum);
@@ -264,24 +312,30 @@ private:
     // Takes an image for the run already announced by runStarted.
     void beginFlashing(const QByteArray& firmwareByteArray);
     void waitForPreparation();
-    // Waits up to portDrainTimeout for earlier output to leave the port.
-    void drainPort();
     void prepare(unsigned int packetNum, QByteArray* out) const;
-    enum class Traffic { Catalogue, Image };
-    QNetworkReply* get(Traffic traffic, const QString& url, qint64 maxBytes);
-    QNetworkAccessManager* manager(Traffic traffic);
-    void setCatalogueState(CatalogueState state, const QString& error = QString());
-    // Offline: flashes the stored image of `url` without asking the server,
-    // or fails the run at once when its entry does not match its record.
-    // False (nothing done) when no image of `url` is stored.
-    bool flashOffline(const QString& url);
-    // Why a catalogue request failed, from a reply that ended with an error.
-    static QString failureCause(QNetworkReply* reply);
     // Announces a run: its figures start afresh.
     void announceRun(const QString& source);
     // The last packet was handed to the port and only its acknowledgement
     // is outstanding.
     bool onlyLastAcknowledgementOutstanding() const;
+
+    // Network: one request per purpose, answered by its own handler.
+    QNetworkReply* get(const Request& request, qint64 maxBytes);
+    QNetworkAccessManager* manager(Purpose purpose);
+    void catalogueReplied(QNetworkReply* reply, const std::optional<Failure>& failure);
+    void runImageReplied(QNetworkReply* reply, const Request& request,
+                         const std::optional<Failure>& failure);
+    void fetchReplied(QNetworkReply* reply, const Request& request,
+                      const std::optional<Failure>& failure);
+    // Why a finished reply failed; std::nullopt when it did not.
+    static std::optional<Failure> failureOf(QNetworkReply* reply);
+    void setCatalogueState(CatalogueState state, const Failure& failure);
+    // Offline: flashes the stored image of `url` without asking the server,
+    // or fails the run at once when its entry does not match its record.
+    // False (nothing done) when no image of `url` is stored.
+    bool flashOffline(const QString& url);
+    // A run asked for by URL or file failed before anything was sent.
+    void failDownload(const Failure& failure);
 
     uint8_t flashingProgress = 0;
     QObject* owner = nullptr;
@@ -292,13 +346,16 @@ private:
     // would otherwise also end a download waiting behind it.
     QNetworkAccessManager* networkManager = nullptr;
     QNetworkAccessManager* imageManager = nullptr;
+    QHash<QNetworkReply*, Request> requests; // under way
     QVariantMap allFirmwares;
     CatalogueState catalogueStateValue = CatalogueIdle;
-    QString catalogueErrorText;
-    QString downloadErrorText;
+    Failure catalogueFailureValue;
+    Failure downloadFailureValue;
+    // The URL text of the run's download under way; empty when none.
     QString pendingFileUrl;
-    QString pendingFetchUrl; // fetchImage() under way
+    quint64 runNumber = 0; // of the run announced last
     RunFigures figures;
+    QString lastRunDetail;
     uint32_t pNum = 0;
     uint32_t totalBytesConfirmed = 0;
     QByteArray flashingPacket1;

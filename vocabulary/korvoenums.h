@@ -162,6 +162,20 @@ public:
     };
     Q_ENUM(SocketStatus)
 
+    // The SocketStatus rows under names QML can read (it takes only
+    // enumerators that begin with a capital letter), for the window to
+    // compare the link's status with: the same values, KorvoEnums.KorvoOnline
+    // for korvoOnline.
+    enum SocketStatusName : int {
+        KorvoOffline = korvoOffline,
+        KorvoOnline = korvoOnline,
+        KorvoBootOnline = korvoBootOnline,
+        KorvoRealTimeLoop = korvoRealTimeLoop,
+        KorvoReflash = korvoReflash,
+        KorvoLogTransfer = korvoLogTransfer,
+    };
+    Q_ENUM(SocketStatusName)
+
     enum DeviceModelId : int {
         Device_Korvo7 = 0,
         Device_Korvo7Boot = 1,

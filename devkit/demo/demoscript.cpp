@@ -16,7 +16,6 @@
 #include <QQuickWindow>
 #include <QVariant>
 
-const QString DemoScript::successMessage = QStringLiteral("Обновление успешно установлено!");
 
 DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
                        const QString& shotDir, QObject* parent)
@@ -66,6 +65,8 @@ DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
         screenshot(QStringLiteral("11-local-file.png")); // the same face: its "Из файла…" button
         connect(link(), &USB_StmFlasher::downloadProgress, this, &DemoScript::onDownload);
         connect(link(), &USB_StmFlasher::flashing_progress_changed, this, &DemoScript::onProgress);
+        connect(link(), &USB_StmFlasher::runFinished, this,
+                [this](DFU_client::FlashResult result) { runResult = result; });
         click(item("flashButton"));
     });
 
@@ -76,7 +77,7 @@ DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
         QObject* dialog = openDialog();
         const QString message = dialog->property("dialogText").toString();
         screenshot(QStringLiteral("5-success-dialog.png"));
-        if (message != USB_StmFlasher::userLanguageText(successMessage)) {
+        if (runResult != DFU_client::FlashSucceeded) {
             fail(QStringLiteral("the run ended with: ") + message);
             return;
         }
@@ -87,12 +88,12 @@ DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
 
     waitFor(QStringLiteral("the device back in its application firmware"), [this] {
         return openDialog() == nullptr && status() == 1
-            && link()->property("currentFirmwareVersion").toString() != QLatin1String("01.05");
+            && link()->firmwareVersionText() != QLatin1String("01.05");
     });
     pause(settleTime);
     then(QStringLiteral("screenshot of the new firmware, power the device off"), [this] {
         screenshot(QStringLiteral("6-new-firmware.png"));
-        newFirmwareVersion = link()->property("currentFirmwareVersion").toString();
+        newFirmwareVersion = link()->firmwareVersionText();
         emulator->stop();
     });
 

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "dfu_client.h"
+
+#include <optional>
+
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
@@ -36,7 +40,6 @@ public:
     // The flashing face is taken at the first progress report at or above it.
     static constexpr unsigned int flashingShotProgress = 45;
 
-    static const QString successMessage;
 
     DemoScript(QQuickWindow* window, KorvoEmulator* emulator, const QString& screenshotDir,
                QObject* parent = nullptr);
@@ -82,6 +85,8 @@ private:
     QElapsedTimer clock;
     QElapsedTimer pauseClock;
     bool flashingShotTaken = false;
+    // How the demo's run ended.
+    std::optional<DFU_client::FlashResult> runResult;
     bool downloadShotTaken = false;
     bool done = false;
     QString chosenImage;

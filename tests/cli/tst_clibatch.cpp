@@ -55,13 +55,13 @@ void TestCliBatch::initTestCase()
     QVERIFY(scratch.isValid());
     // The run record goes below this test's own folder.
     qputenv("XDG_DATA_HOME", scratch.filePath(QStringLiteral("data")).toUtf8());
-    RunRecordWriter::setTool(QStringLiteral("cli"));
+    RunRecordWriter::recordEveryLink(QStringLiteral("cli"));
     USB_StmFlasher::setDeviceReturnTimeout(5000ms);
 }
 
 void TestCliBatch::cleanupTestCase()
 {
-    RunRecordWriter::setTool(QString());
+    RunRecordWriter::recordEveryLink(QString());
     USB_StmFlasher::setDeviceReturnTimeout(USB_StmFlasher::deviceReturnTimeout);
 }
 

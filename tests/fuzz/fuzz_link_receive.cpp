@@ -124,7 +124,7 @@ void checkLink(USB_StmFlasher& flasher, const KorvoPacketReader& reader, const E
     FUZZ_CHECK(reader.idle() == (!rx.collecting && rx.byteCounter == 0),
                "reference idle %d, link collecting %d counter %u", reader.idle(), rx.collecting,
                rx.byteCounter);
-    FUZZ_CHECK(quint32(rx.data.capacity()) <= USB_StmFlasher::maxDataBlockSize,
+    FUZZ_CHECK(quint32(rx.data.capacity()) <= PacketParser::maxDataBlockSize,
                "receive buffer capacity %d", int(rx.data.capacity()));
 
     const QVector<mpxPacketStruct> records = USB_StmFlasher::mpxPacketRecords();

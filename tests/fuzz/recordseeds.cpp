@@ -164,7 +164,7 @@ QByteArray handMadeLinkStream()
     stream += data(korvoEnums::AllData, korvoEnums::korvoBootOnline, 1, QByteArray(600, '\x5A'));
     usbMessageHeaderStruct bound
         = makePacketHeader(korvoEnums::FlashData, korvoEnums::AllData, 2, 0);
-    bound.dataSize = USB_StmFlasher::maxDataBlockSize;
+    bound.dataSize = PacketParser::maxDataBlockSize;
     bound.headerCrc = Tools::calcCrc(&bound, usbHeaderCrcSpan);
     stream += headerBytes(bound);
     stream += headerBytes(makePacketHeader(korvoEnums::CommandMessage, korvoEnums::KeepOnline,

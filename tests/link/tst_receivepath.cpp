@@ -109,7 +109,7 @@ void TestReceivePath::parseUsb_reportsEachOutcome_data()
             + good << QList<int>{korvoEnums::PacketRx_BadSize, korvoEnums::PacketRx_Success};
     // Refused without collecting, so the next packet is not swallowed.
     QTest::newRow("data header beyond the size bound")
-        << header(korvoEnums::FlashData, 0, 0, 0, USB_StmFlasher::maxDataBlockSize + 1) + good
+        << header(korvoEnums::FlashData, 0, 0, 0, PacketParser::maxDataBlockSize + 1) + good
         << QList<int>{korvoEnums::PacketRx_BadSize, korvoEnums::PacketRx_Success};
     QTest::newRow("recovery after a wrong dataCrc")
         << badDataCrc + data(korvoEnums::AllData, 0, 2, block)

@@ -108,12 +108,12 @@ void TestWin::sysfsRecords_nameUsbProductOfEachTty()
     tty("ttyS0", "devices/platform/serial8250/tty/ttyS0", "devices/platform/serial8250");
     tty("tty0", "devices/virtual/tty/tty0", QString());
 
-    const Records records = Win::sysfsBusDescriptionRecords(root);
+    const Records records = BusDescriptions::fromSysfs(root);
     QCOMPARE(records.size(), 2);
     QCOMPARE(records[0].busDescription, QStringLiteral("Korvo 7"));
     QCOMPARE(records[0].friendlyName, QStringLiteral("Korvo 7 (ttyACM0)"));
     QCOMPARE(records[1].friendlyName, QStringLiteral("UART   (ttyUSB0)"));
-    QVERIFY(Win::sysfsBusDescriptionRecords(root + "/missing").isEmpty());
+    QVERIFY(BusDescriptions::fromSysfs(root + "/missing").isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestWin)

@@ -86,6 +86,8 @@ void EndToEnd::initTestCase()
     emulator = std::make_unique<KorvoEmulator>(); // "Korvo 7", application firmware 01.05
     QVERIFY2(emulator->start(), qPrintable(emulator->errorString()));
 
+    // As the window's start-up keeps the record of its runs.
+    RunRecordWriter::recordEveryLink(QStringLiteral("window"));
     engine = std::make_unique<QQmlApplicationEngine>();
     FlasherApp::registerQmlTypes();
     engine->load(FlasherApp::mainWindowUrl());
@@ -94,15 +96,14 @@ void EndToEnd::initTestCase()
     QVERIFY(window && QTest::qWaitForWindowExposed(window));
     link = window->findChild<USB_StmFlasher*>(QStringLiteral("usb_stmFlasher"));
     QVERIFY(link);
-    // As the window's start-up names its runs; the record in this test's folder.
-    RunRecordWriter::setTool(QStringLiteral("window"));
-    link->runRecordWriter()->setPath(workDir.filePath("runs.jsonl"));
+    // The record in this test's folder.
+    link->findChild<RunRecordWriter*>()->setPath(workDir.filePath("runs.jsonl"));
 }
 
 void EndToEnd::cleanupTestCase()
 {
-    RunRecordWriter::setTool(QString());
     engine.reset();
+    RunRecordWriter::recordEveryLink(QString());
     emulator.reset();
     server.reset();
 }

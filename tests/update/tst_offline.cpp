@@ -368,7 +368,8 @@ void TestOffline::unreachableServer_flashesOnlyAnIntactStoredImage()
         QVERIFY(!server->requests().contains(imageRequest));
     if (serverMode == CatalogueErrorFileWithdrawn) {
         QVERIFY(server->requests().contains(imageRequest));
-        QCOMPARE(flasher->downloadError(), QStringLiteral("HTTP 404"));
+        QCOMPARE(flasher->downloadFailure(), DFU_client::HttpStatus);
+        QCOMPARE(flasher->downloadFailureDetail(), QStringLiteral("404"));
     }
     if (flippedByte >= 0) {
         QVERIFY(!cache.hasImage(storedUrl));

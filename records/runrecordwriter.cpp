@@ -52,6 +52,15 @@ void RunRecordWriter::setTool(const QString& tool)
     toolName->name = tool;
 }
 
+void RunRecordWriter::recordEveryLink(const QString& tool)
+{
+    setTool(tool);
+    if (tool.isEmpty())
+        USB_StmFlasher::setCompanion({});
+    else
+        USB_StmFlasher::setCompanion([](USB_StmFlasher* link) { new RunRecordWriter(link); });
+}
+
 QString RunRecordWriter::tool()
 {
     QMutexLocker lock(&toolName->mutex);
@@ -133,11 +142,11 @@ void RunRecordWriter::takeDeviceFields()
     if (!serial.isEmpty())
         record.serial = serial;
     // Board fields and the boot-loader version come in one DfuInfo message.
-    const uint bootLoader = link->property("dfuVersion").toUInt();
+    const uint bootLoader = link->bootLoaderVersion();
     if (bootLoader > 0) {
         record.bootloader = bootLoader;
-        record.boardVersion = link->property("boardVer").toUInt();
-        record.boardRevision = link->property("boardRev").toString();
+        record.boardVersion = link->boardVersion();
+        record.boardRevision = link->boardRevision();
     }
     // The version the run's unit reported in its application firmware
     // before the run, when the link saw it there.

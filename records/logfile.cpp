@@ -175,7 +175,7 @@ void handler(QtMsgType type, const QMessageLogContext& context, const QString& m
 
 QString defaultFolder()
 {
-    return QDir(UserFolders::dataFolder()).filePath(QStringLiteral("logs"));
+    return UserFolders::logsFolder();
 }
 
 QString install(const QString& logFolder)

@@ -43,4 +43,9 @@ QString dataFolder()
     return writableLocationOfWindow(QStandardPaths::AppLocalDataLocation);
 }
 
+QString logsFolder()
+{
+    return dataFolder() + QStringLiteral("/logs");
+}
+
 } // namespace UserFolders

@@ -1,4 +1,4 @@
-#include "win_setupapi.h"
+#include "busdescription_setupapi.h"
 
 #include <windows.h>
 

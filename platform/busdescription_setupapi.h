@@ -1,7 +1,8 @@
 #pragma once
 
-// The Windows platform step of Win, kept free of Qt so that it can be
-// compiled (and syntax-checked on any host) with a plain Windows tool chain.
+// The Windows step of listing the bus descriptions, kept free of Qt so that
+// it can be compiled (and syntax-checked on any host) with a plain Windows
+// tool chain.
 
 #include <string>
 #include <vector>

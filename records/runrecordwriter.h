@@ -16,9 +16,10 @@ class USB_StmFlasher;
 // ended, and, after a success, the version the device came back with. A
 // failed run is written at once; a success once the device has returned or
 // the wait for it has run out (or a new run starts, or the link goes away:
-// `after` then stays null). Created by USB_StmFlasher; writes only while the
-// process has named its tool (setTool), so tests and tools that do not
-// keep a record leave the user's folder alone.
+// `after` then stays null). It observes the link through its signals and is
+// its child; the tool that keeps a record has one made for every link
+// (recordEveryLink). Writes only while the process has named its tool, so
+// tests that do not keep a record leave the user's folder alone.
 class RunRecordWriter : public QObject
 {
     Q_OBJECT
@@ -30,6 +31,9 @@ public:
     // The process's tool for the record's "tool" field: "window" or "cli".
     // Empty (the default) writes nothing. Set once at start-up.
     static void setTool(const QString& tool);
+    // setTool, and a writer for every link created from now on (none again
+    // for an empty tool).
+    static void recordEveryLink(const QString& tool);
     static QString tool();
 
     // The file written to; RunRecord::defaultPath() unless set.

@@ -20,4 +20,7 @@ QString cacheFolder();
 // ~/.local/share/Trennic/Trennic Flasher on Linux. Not created.
 QString dataFolder();
 
+// <dataFolder()>/logs: where every process writes its log file.
+QString logsFolder();
+
 } // namespace UserFolders

@@ -167,7 +167,8 @@ void TestRunRecordWriter::everyRun_appendsOneLineWithItsFields()
     QVERIFY2(emulator.start(), qPrintable(emulator.errorString()));
     USB_StmFlasher flasher;
     flasher.dfu()->setCacheEnabled(false);
-    flasher.runRecordWriter()->setPath(recordPath);
+    RunRecordWriter writer(&flasher);
+    writer.setPath(recordPath);
     QVERIFY(QMetaObject::invokeMethod(&flasher, "tim_portCheckerTimeout"));
     QTRY_COMPARE_WITH_TIMEOUT(uint(flasher.getDevConnStatus()), 1u, stepTimeoutMs);
     flasher.sendToKorvo(korvoEnums::CommandMessage, korvoEnums::PrepareToFlash, 0);
@@ -249,7 +250,7 @@ void TestRunRecordWriter::quittingWhileTheDeviceRestarts_writesTheSuccessWithout
     KorvoEmulator emulator(settings);
     QVERIFY2(emulator.start(), qPrintable(emulator.errorString()));
     auto flasher = std::make_unique<USB_StmFlasher>();
-    flasher->runRecordWriter()->setPath(recordPath);
+    (new RunRecordWriter(flasher.get()))->setPath(recordPath);
     QVERIFY(QMetaObject::invokeMethod(flasher.get(), "tim_portCheckerTimeout"));
     QTRY_COMPARE_WITH_TIMEOUT(uint(flasher->getDevConnStatus()), 2u, stepTimeoutMs);
     QSignalSpy finished(flasher.get(), &USB_StmFlasher::runFinished);

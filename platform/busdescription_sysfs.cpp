@@ -1,4 +1,4 @@
-#include "win.h"
+#include "busdescription.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,7 +22,7 @@ QString readAttribute(const QString& path)
 
 } // namespace
 
-QList<BusDescriptionRecord> Win::sysfsBusDescriptionRecords(const QString& sysRoot)
+QList<BusDescriptionRecord> BusDescriptions::fromSysfs(const QString& sysRoot)
 {
     QList<BusDescriptionRecord> records;
     const QDir ttyClass(sysRoot + QStringLiteral("/class/tty"));
@@ -50,9 +50,4 @@ QList<BusDescriptionRecord> Win::sysfsBusDescriptionRecords(const QString& sysRo
         }
     }
     return records;
-}
-
-QList<BusDescriptionRecord> SerialPortEnvironment::systemBusDescriptionRecords()
-{
-    return Win::sysfsBusDescriptionRecords(QStringLiteral("/sys"));
 }
