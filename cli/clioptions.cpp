@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -112,6 +113,11 @@ bool isHttpsUrl(const QString& text)
     return url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty();
 }
 
+bool isNotEmpty(const QString& text)
+{
+    return !text.isEmpty();
+}
+
 CliParseResult usageError(const QString& error)
 {
     CliParseResult result;
@@ -119,6 +125,122 @@ CliParseResult usageError(const QString& error)
     result.error = error;
     result.text = CliCommandLine::usage();
     return result;
+}
+
+// Each reader takes its part of the command line into `options`; it
+// returns the usage error, or an empty text.
+
+QString readPositional(const QCommandLineParser& parser, CliOptions* options)
+{
+    // --history takes an optional count, which the parser sees as a
+    // positional argument; no other action takes one.
+    QStringList positional = parser.positionalArguments();
+    if (parser.isSet(QStringLiteral("history")) && !positional.isEmpty()) {
+        bool ok = false;
+        const int count = positional.first().toInt(&ok);
+        if (!ok || count < 1 || count > CliOptions::maxHistoryCount)
+            return QStringLiteral("--history needs a number of runs from 1 to %1.")
+                .arg(CliOptions::maxHistoryCount);
+        options->historyCount = count;
+        positional.removeFirst();
+    }
+    if (!positional.isEmpty())
+        return QStringLiteral("Unexpected argument '%1'.").arg(positional.first());
+    for (const QString& name : singleValued) {
+        if (parser.values(name).size() > 1)
+            return QStringLiteral("--%1 given more than once.").arg(name);
+    }
+    return {};
+}
+
+QString readAction(const QCommandLineParser& parser, CliOptions* options)
+{
+    const std::pair<const char*, CliOptions::Action> actions[] = {
+        {"info", CliOptions::Action::Info}, {"list", CliOptions::Action::List},
+        {"file", CliOptions::Action::File}, {"url", CliOptions::Action::Url},
+        {"history", CliOptions::Action::History}};
+    int given = 0;
+    for (const auto& [name, action] : actions) {
+        if (parser.isSet(QLatin1String(name))) {
+            options->action = action;
+            ++given;
+        }
+    }
+    if (given != 1)
+        return given == 0 ? QStringLiteral("No action given.")
+                          : QStringLiteral("More than one action given; choose one.");
+    options->file = parser.value(QStringLiteral("file"));
+    options->url = parser.value(QStringLiteral("url"));
+    if (options->action == CliOptions::Action::File && options->file.isEmpty())
+        return QStringLiteral("--file needs a path.");
+    if (options->action == CliOptions::Action::Url && !isHttpsUrl(options->url))
+        return QStringLiteral("--url needs an https URL.");
+    return {};
+}
+
+QString readConnection(const QCommandLineParser& parser, CliOptions* options)
+{
+    // Options whose value is kept as it is, each with its check.
+    const struct
+    {
+        const char* name;
+        QString CliOptions::*field;
+        bool (*valid)(const QString&);
+        const char* error;
+    } values[] = {
+        {"port", &CliOptions::port, isNotEmpty, "--port needs a path or a port name."},
+        {"device-name", &CliOptions::deviceName, isNotEmpty, "--device-name needs a name."},
+        {"server", &CliOptions::server, isHttpsUrl, "--server needs an https URL."},
+        {"ca-cert", &CliOptions::caCertificate, isNotEmpty, "--ca-cert needs a file."},
+        {"proxy", &CliOptions::proxy, isProxyUrl, "--proxy needs an http://host:port URL."},
+    };
+    for (const auto& value : values) {
+        options->*value.field = parser.value(QLatin1String(value.name));
+        if (parser.isSet(QLatin1String(value.name)) && !value.valid(options->*value.field))
+            return QString::fromLatin1(value.error);
+    }
+    options->noProxy = parser.isSet(QStringLiteral("no-proxy"));
+    if (options->noProxy && !options->proxy.isEmpty())
+        return QStringLiteral("--proxy and --no-proxy exclude each other.");
+    if (parser.isSet(QStringLiteral("wait"))) {
+        bool ok = false;
+        const double seconds = parser.value(QStringLiteral("wait")).toDouble(&ok);
+        const double maxSeconds = double(CliOptions::maxWait.count()) / 1000.0;
+        if (!ok || !std::isfinite(seconds) || seconds <= 0 || seconds > maxSeconds)
+            return QStringLiteral("--wait needs a number of seconds above 0, at most %1.")
+                .arg(maxSeconds);
+        options->wait = std::chrono::milliseconds(qint64(std::ceil(seconds * 1000.0)));
+    }
+    return {};
+}
+
+QString readRunOptions(const QCommandLineParser& parser, CliOptions* options)
+{
+    const bool flashes = options->action == CliOptions::Action::File
+        || options->action == CliOptions::Action::Url;
+    options->expectVersion = parser.value(QStringLiteral("expect-version"));
+    if (parser.isSet(QStringLiteral("expect-version"))) {
+        if (options->expectVersion.isEmpty())
+            return QStringLiteral("--expect-version needs a version.");
+        if (!flashes)
+            return QStringLiteral("--expect-version goes with --file or --url.");
+    }
+    options->batch = parser.isSet(QStringLiteral("batch"));
+    if (options->batch && !flashes)
+        return QStringLiteral("--batch goes with --file or --url.");
+    if (parser.isSet(QStringLiteral("count"))) {
+        bool ok = false;
+        const int count = parser.value(QStringLiteral("count")).toInt(&ok);
+        if (!options->batch)
+            return QStringLiteral("--count goes with --batch.");
+        if (!ok || count < 1 || count > CliOptions::maxBatchCount)
+            return QStringLiteral("--count needs a number of units from 1 to %1.")
+                .arg(CliOptions::maxBatchCount);
+        options->batchCount = count;
+    }
+    options->verbose = parser.isSet(QStringLiteral("verbose"));
+    options->useCache = !parser.isSet(QStringLiteral("no-cache"));
+    return {};
 }
 
 } // namespace
@@ -144,125 +266,23 @@ CliParseResult parse(const QStringList& arguments)
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
 
+    CliParseResult result;
     if (parser.isSet(QStringLiteral("help"))) {
-        CliParseResult result;
         result.outcome = CliParseResult::Outcome::Help;
         result.text = usage();
         return result;
     }
     if (parser.isSet(QStringLiteral("version"))) {
-        CliParseResult result;
         result.outcome = CliParseResult::Outcome::Version;
         result.text = programName + QLatin1Char(' ') + QStringLiteral(TRENNIC_VERSION);
         return result;
     }
-    // --history takes an optional count, which the parser sees as a
-    // positional argument; no other action takes one.
-    QStringList positional = parser.positionalArguments();
     CliOptions options;
-    if (parser.isSet(QStringLiteral("history")) && !positional.isEmpty()) {
-        bool ok = false;
-        const int count = positional.first().toInt(&ok);
-        if (!ok || count < 1 || count > CliOptions::maxHistoryCount)
-            return usageError(QStringLiteral("--history needs a number of runs from 1 to %1.")
-                                  .arg(CliOptions::maxHistoryCount));
-        options.historyCount = count;
-        positional.removeFirst();
+    for (const auto read : {readPositional, readAction, readConnection, readRunOptions}) {
+        const QString error = read(parser, &options);
+        if (!error.isEmpty())
+            return usageError(error);
     }
-    if (!positional.isEmpty())
-        return usageError(QStringLiteral("Unexpected argument '%1'.").arg(positional.first()));
-    for (const QString& name : singleValued) {
-        if (parser.values(name).size() > 1)
-            return usageError(QStringLiteral("--%1 given more than once.").arg(name));
-    }
-
-    int actions = 0;
-    if (parser.isSet(QStringLiteral("info"))) {
-        options.action = CliOptions::Action::Info;
-        ++actions;
-    }
-    if (parser.isSet(QStringLiteral("list"))) {
-        options.action = CliOptions::Action::List;
-        ++actions;
-    }
-    if (parser.isSet(QStringLiteral("file"))) {
-        options.action = CliOptions::Action::File;
-        options.file = parser.value(QStringLiteral("file"));
-        ++actions;
-    }
-    if (parser.isSet(QStringLiteral("url"))) {
-        options.action = CliOptions::Action::Url;
-        options.url = parser.value(QStringLiteral("url"));
-        ++actions;
-    }
-    if (parser.isSet(QStringLiteral("history"))) {
-        options.action = CliOptions::Action::History;
-        ++actions;
-    }
-    if (actions != 1)
-        return usageError(actions == 0 ? QStringLiteral("No action given.")
-                                       : QStringLiteral("More than one action given; choose one."));
-
-    if (options.action == CliOptions::Action::File && options.file.isEmpty())
-        return usageError(QStringLiteral("--file needs a path."));
-    if (options.action == CliOptions::Action::Url && !isHttpsUrl(options.url))
-        return usageError(QStringLiteral("--url needs an https URL."));
-
-    options.port = parser.value(QStringLiteral("port"));
-    if (parser.isSet(QStringLiteral("port")) && options.port.isEmpty())
-        return usageError(QStringLiteral("--port needs a path or a port name."));
-    options.deviceName = parser.value(QStringLiteral("device-name"));
-    if (parser.isSet(QStringLiteral("device-name")) && options.deviceName.isEmpty())
-        return usageError(QStringLiteral("--device-name needs a name."));
-    options.server = parser.value(QStringLiteral("server"));
-    if (parser.isSet(QStringLiteral("server")) && !isHttpsUrl(options.server))
-        return usageError(QStringLiteral("--server needs an https URL."));
-    options.caCertificate = parser.value(QStringLiteral("ca-cert"));
-    if (parser.isSet(QStringLiteral("ca-cert")) && options.caCertificate.isEmpty())
-        return usageError(QStringLiteral("--ca-cert needs a file."));
-
-    options.proxy = parser.value(QStringLiteral("proxy"));
-    if (parser.isSet(QStringLiteral("proxy")) && !isProxyUrl(options.proxy))
-        return usageError(QStringLiteral("--proxy needs an http://host:port URL."));
-    options.noProxy = parser.isSet(QStringLiteral("no-proxy"));
-    if (options.noProxy && !options.proxy.isEmpty())
-        return usageError(QStringLiteral("--proxy and --no-proxy exclude each other."));
-
-    if (parser.isSet(QStringLiteral("wait"))) {
-        bool ok = false;
-        const double seconds = parser.value(QStringLiteral("wait")).toDouble(&ok);
-        const double maxSeconds = double(CliOptions::maxWait.count()) / 1000.0;
-        if (!ok || !std::isfinite(seconds) || seconds <= 0 || seconds > maxSeconds)
-            return usageError(
-                QStringLiteral("--wait needs a number of seconds above 0, at most %1.")
-                    .arg(maxSeconds));
-        options.wait = std::chrono::milliseconds(qint64(std::ceil(seconds * 1000.0)));
-    }
-    options.expectVersion = parser.value(QStringLiteral("expect-version"));
-    if (parser.isSet(QStringLiteral("expect-version"))) {
-        if (options.expectVersion.isEmpty())
-            return usageError(QStringLiteral("--expect-version needs a version."));
-        if (options.action != CliOptions::Action::File && options.action != CliOptions::Action::Url)
-            return usageError(QStringLiteral("--expect-version goes with --file or --url."));
-    }
-    options.batch = parser.isSet(QStringLiteral("batch"));
-    if (options.batch && options.action != CliOptions::Action::File
-        && options.action != CliOptions::Action::Url)
-        return usageError(QStringLiteral("--batch goes with --file or --url."));
-    if (parser.isSet(QStringLiteral("count"))) {
-        bool ok = false;
-        const int count = parser.value(QStringLiteral("count")).toInt(&ok);
-        if (!options.batch)
-            return usageError(QStringLiteral("--count goes with --batch."));
-        if (!ok || count < 1 || count > CliOptions::maxBatchCount)
-            return usageError(QStringLiteral("--count needs a number of units from 1 to %1.")
-                                  .arg(CliOptions::maxBatchCount));
-        options.batchCount = count;
-    }
-    options.verbose = parser.isSet(QStringLiteral("verbose"));
-    options.useCache = !parser.isSet(QStringLiteral("no-cache"));
-
-    CliParseResult result;
     result.outcome = CliParseResult::Outcome::Run;
     result.options = options;
     return result;

@@ -22,13 +22,24 @@
 
 namespace {
 
-const QString programName = QStringLiteral("trennic-flasher-cli");
-// The port of a --proxy URL without one, as Qt takes for http_proxy.
-constexpr int defaultProxyPort = 8080;
-// When the stored catalogue used offline arrived, in local time.
-const QString savedTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm");
+const QString& programName = FlasherCli::programName;
 
-QString stateText(uint status)
+QString seconds(std::chrono::milliseconds duration)
+{
+    return QString::number(double(duration.count()) / 1000.0, 'g', 6);
+}
+
+// "0108" and "01.08" name the same version.
+bool sameVersion(QString a, QString b)
+{
+    return a.remove(QLatin1Char('.')) == b.remove(QLatin1Char('.'));
+}
+
+} // namespace
+
+const QString FlasherCli::programName = QStringLiteral("trennic-flasher-cli");
+
+QString FlasherCli::stateText(uint status)
 {
     switch (status) {
     case korvoEnums::korvoOnline:
@@ -42,28 +53,15 @@ QString stateText(uint status)
     }
 }
 
-QString seconds(std::chrono::milliseconds duration)
-{
-    return QString::number(double(duration.count()) / 1000.0, 'g', 6);
-}
-
-QString orDash(const QString& text)
-{
-    return text.isEmpty() ? QStringLiteral("-") : text;
-}
-
-QString resultName(DFU_client::FlashResult result)
+QString FlasherCli::resultName(DFU_client::FlashResult result)
 {
     return QString::fromLatin1(QMetaEnum::fromType<DFU_client::FlashResult>().valueToKey(result));
 }
 
-// "0108" and "01.08" name the same version.
-bool sameVersion(QString a, QString b)
+QString FlasherCli::unitResultName(UnitOutcome outcome)
 {
-    return a.remove(QLatin1Char('.')) == b.remove(QLatin1Char('.'));
+    return QString::fromLatin1(QMetaEnum::fromType<UnitOutcome>().valueToKey(outcome));
 }
-
-} // namespace
 
 FlasherCli::FlasherCli(const CliOptions& options, ProgressReport::Style progressStyle,
                        const CliConsole& console, QObject* parent)
@@ -150,116 +148,6 @@ void FlasherCli::start()
     armDeadline(options.wait);
 }
 
-void FlasherCli::onImageFetched(const QString& url, const QByteArray& image, bool ok)
-{
-    if (phase != Phase::FetchingImage || url != options.url)
-        return;
-    if (!ok) {
-        console.out(DFU_client::downloadFailedMessage + QLatin1Char('\n'));
-        fail(ExitRunFailed, QStringLiteral("cannot download %1").arg(url));
-        return;
-    }
-    if (takeBatchImage(image))
-        waitForNextUnit();
-}
-
-bool FlasherCli::takeBatchImage(const QByteArray& image)
-{
-    // The engine would refuse it at every unit: refused once, before any.
-    if (image.size() <= int(DFU_client::headBlockSize) + DFU_client::trailerSize) {
-        console.out(DFU_client::imageTooSmallMessage + QLatin1Char('\n'));
-        fail(ExitRunFailed,
-             QStringLiteral("the image %1 has %2 bytes, too few to flash")
-                 .arg(batchSource)
-                 .arg(image.size()));
-        return false;
-    }
-    batchImage = image;
-    console.err(QStringLiteral("Batch image %1 (%2 bytes)\n").arg(batchSource).arg(image.size()));
-    return true;
-}
-
-void FlasherCli::waitForNextUnit()
-{
-    // A technician plugs the next unit in when ready: no deadline.
-    deadline->stop();
-    phase = Phase::WaitingForDevice;
-    lastStatus = 0;
-    shownPortProblem = PortProblem();
-    transferClock.invalidate();
-    progress = ProgressReport(progressStyle);
-    console.err(QStringLiteral("Waiting for %1 unit%2...\n")
-                    .arg(unitIndex == 0 ? QStringLiteral("the first") : QStringLiteral("the next"),
-                         portProvider ? QStringLiteral(" at ") + portProvider->systemLocation()
-                                      : QString()));
-    const uint status = link->getDevConnStatus();
-    if (link->port()->isOpen() && status != korvoEnums::korvoOffline)
-        onLinkChanged();
-}
-
-bool FlasherCli::beginUnit(uint status)
-{
-    // A state parsed from the bytes a leaving unit left behind is no unit.
-    if (!link->port()->isOpen())
-        return false;
-    const QString serial = link->getDevConnSerial();
-    if (!serial.isEmpty() && confirmedSerials.contains(serial)) {
-        console.out(QStringLiteral("-  %1  already flashed in this batch, skipped\n").arg(serial));
-        phase = Phase::WaitingForUnitToLeave;
-        checkUnitLeft();
-        return false;
-    }
-    ++unitIndex;
-    unitSerial = serial;
-    unitBefore = status == korvoEnums::korvoOnline
-        ? link->firmwareVersionText()
-        : QString();
-    unitClock.start();
-    console.err(QStringLiteral("Unit %1: serial %2\n").arg(unitIndex).arg(orDash(serial)));
-    return true;
-}
-
-void FlasherCli::endUnit(const QString& after, const QString& result, bool succeeded)
-{
-    printUnit(after, result, succeeded);
-    deadline->stop();
-    if (options.batchCount > 0 && unitsFlashed + unitsFailed >= options.batchCount) {
-        finishBatch();
-        return;
-    }
-    phase = Phase::WaitingForUnitToLeave;
-    console.err(QStringLiteral("Unplug unit %1.\n").arg(unitIndex));
-    checkUnitLeft();
-}
-
-void FlasherCli::printUnit(const QString& after, const QString& result, bool succeeded)
-{
-    const std::chrono::milliseconds elapsed(unitClock.isValid() ? unitClock.elapsed() : 0);
-    console.out(QStringLiteral("%1  %2  %3 -> %4  %5  %6 s\n")
-                    .arg(unitIndex)
-                    .arg(orDash(unitSerial), orDash(unitBefore), orDash(after), result)
-                    .arg(double(elapsed.count()) / 1000.0, 0, 'f', 1));
-    if (succeeded) {
-        ++unitsFlashed;
-        if (!unitSerial.isEmpty())
-            confirmedSerials.insert(unitSerial);
-    } else {
-        ++unitsFailed;
-    }
-}
-
-void FlasherCli::checkUnitLeft()
-{
-    if (phase == Phase::WaitingForUnitToLeave && !link->port()->isOpen())
-        waitForNextUnit();
-}
-
-void FlasherCli::finishBatch()
-{
-    console.out(QStringLiteral("%1 flashed, %2 failed\n").arg(unitsFlashed).arg(unitsFailed));
-    finish(unitsFailed == 0 ? ExitSuccess : ExitRunFailed);
-}
-
 void FlasherCli::interrupt(int signalNumber)
 {
     if (phase == Phase::Done)
@@ -326,42 +214,6 @@ void FlasherCli::onLinkChanged()
     }
 }
 
-void FlasherCli::reportPortProblem()
-{
-    const PortProblem& problem = link->portOpenProblem();
-    if (problem == shownPortProblem)
-        return;
-    shownPortProblem = problem;
-    if (problem.kind != PortProblem::Kind::None)
-        console.err(QStringLiteral("%1: %2\n").arg(programName, portProblemText(problem)));
-}
-
-QString FlasherCli::portProblemText(const PortProblem& problem)
-{
-    switch (problem.kind) {
-    case PortProblem::Kind::None:
-        break;
-    case PortProblem::Kind::InUse:
-        return QStringLiteral("the port %1 is in use by another program")
-            .arg(problem.systemLocation);
-    case PortProblem::Kind::PermissionDenied:
-        return QStringLiteral("permission denied on %1 (add your user to the dialout group or "
-                              "install the udev rule)")
-            .arg(problem.systemLocation);
-    case PortProblem::Kind::OpenFailed:
-        return QStringLiteral("cannot open %1: %2").arg(problem.systemLocation, problem.errorText);
-    }
-    return QString();
-}
-
-QString FlasherCli::withPortProblem(const QString& reason) const
-{
-    const PortProblem& problem = link->portOpenProblem();
-    if (problem.kind == PortProblem::Kind::None)
-        return reason;
-    return reason + QStringLiteral(": ") + portProblemText(problem);
-}
-
 void FlasherCli::deviceFound(uint status)
 {
     switch (options.action) {
@@ -397,78 +249,6 @@ void FlasherCli::deviceFound(uint status)
     case CliOptions::Action::None:
         break;
     }
-}
-
-void FlasherCli::printInfoOnceKnown()
-{
-    // The link announces DfuInfo values; a boot-loader version tells they came.
-    if (link->bootLoaderVersion() > 0)
-        printInfo();
-}
-
-void FlasherCli::printInfo()
-{
-    const uint status = link->getDevConnStatus();
-    const uint dfuVersion = link->bootLoaderVersion();
-    const QString unknown = QStringLiteral("unknown");
-    // Board fields come with the boot-loader version in one DfuInfo message.
-    const bool boardKnown = dfuVersion > 0;
-    console.out(QStringLiteral("state: %1 (%2)\n")
-                    .arg(Tools::convertEnumToQString(QStringLiteral("SocketStatus"),
-                                                     static_cast<unsigned char>(status)),
-                         stateText(status))
-                + QStringLiteral("firmware version: %1\n")
-                      .arg(link->firmwareVersionText())
-                + QStringLiteral("boot-loader version: %1\n")
-                      .arg(boardKnown ? QString::number(dfuVersion) : unknown)
-                + QStringLiteral("board version: %1\n")
-                      .arg(boardKnown ? QString::number(link->boardVersion()) : unknown)
-                + QStringLiteral("board revision: %1\n")
-                      .arg(boardKnown ? link->boardRevision() : unknown)
-                + QStringLiteral("device name: %1\n").arg(link->connectedDeviceName()));
-    finish(ExitSuccess);
-}
-
-void FlasherCli::onCatalogueFinished(bool replaced)
-{
-    catalogueReplaced = replaced;
-    if (phase == Phase::WaitingForCatalogue)
-        concludeList();
-}
-
-void FlasherCli::concludeList()
-{
-    // Offline, or after an error answer, the catalogue stored when it last
-    // arrived stands in.
-    const bool offline = !catalogueReplaced.value_or(false) && link->catalogueTime().isValid();
-    if (!catalogueReplaced.value_or(false) && !offline) {
-        fail(ExitCatalogueUnavailable,
-             QStringLiteral("catalogue unavailable: %1").arg(link->catalogueError()));
-        return;
-    }
-    if (offline)
-        console.err(QStringLiteral("%1: catalogue unavailable (%2); using the one saved %3\n")
-                        .arg(programName, link->catalogueError(),
-                             link->catalogueTime().toLocalTime().toString(savedTimeFormat)));
-    const QString name = link->connectedDeviceName();
-    const QVariantList entries = USB_StmFlasher::newestFirst(link->getWebFirmwaresList());
-    QString text;
-    for (const QVariant& entry : entries) {
-        const QVariantMap map = entry.toMap();
-        text += map.value(QStringLiteral("fileName")).toString() + QLatin1Char('\t')
-            + map.value(QStringLiteral("fileUrl")).toString();
-        // Only offline entries carry "stored": online output keeps two columns.
-        if (map.value(QStringLiteral("stored")).toBool())
-            text += QStringLiteral("\tcached");
-        text += QLatin1Char('\n');
-    }
-    console.out(text);
-    if (entries.isEmpty())
-        console.err(
-            name.isEmpty()
-                ? QStringLiteral("The device reports no name; give it with --device-name.\n")
-                : QStringLiteral("The catalogue has no images for \"%1\".\n").arg(name));
-    finish(ExitSuccess);
 }
 
 void FlasherCli::startRun()
@@ -589,7 +369,7 @@ void FlasherCli::onDeviceReturned(const QString& version)
         endUnit(version,
                 runUnconfirmed ? resultName(DFU_client::FlashUnconfirmed)
                     : expected ? resultName(DFU_client::FlashSucceeded)
-                               : QStringLiteral("VersionNotExpected"),
+                               : unitResultName(VersionNotExpected),
                 expected);
         return;
     }
@@ -624,7 +404,7 @@ void FlasherCli::onDeviceReturnTimedOut()
         // Flashed, but its new firmware never reported: not confirmed.
         endUnit(QString(),
                 runUnconfirmed ? resultName(DFU_client::FlashUnconfirmed)
-                               : QStringLiteral("NotConfirmed"),
+                               : unitResultName(NotConfirmed),
                 false);
         return;
     }
@@ -678,7 +458,7 @@ void FlasherCli::onDeadline()
         if (options.batch) {
             console.err(QStringLiteral("%1: the boot loader did not report within %2 s\n")
                             .arg(programName, waitText()));
-            endUnit(QString(), QStringLiteral("NoBootLoader"), false);
+            endUnit(QString(), unitResultName(NoBootLoader), false);
             break;
         }
         fail(ExitNoDevice,
@@ -739,67 +519,4 @@ void FlasherCli::finish(int exitCode)
         link->dfu()->endNetworkRequests();
         emit finished(code);
     });
-}
-
-int FlasherCli::runCommandLine(const QStringList& arguments)
-{
-    const CliConsole console;
-    const CliParseResult parsed = CliCommandLine::parse(arguments);
-    switch (parsed.outcome) {
-    case CliParseResult::Outcome::Help:
-        console.out(parsed.text);
-        return ExitSuccess;
-    case CliParseResult::Outcome::Version:
-        console.out(parsed.text + QLatin1Char('\n'));
-        return ExitSuccess;
-    case CliParseResult::Outcome::UsageError:
-        console.err(QStringLiteral("%1: %2\n\n").arg(programName, parsed.error) + parsed.text);
-        return ExitUsage;
-    case CliParseResult::Outcome::Run:
-        break;
-    }
-    const CliOptions& options = parsed.options;
-    if (options.action == CliOptions::Action::History) {
-        // Reads the record only: no device, no log file (which would push a
-        // run's log out of the kept ones).
-        console.out(HistoryTable::format(RunRecord::readLast(options.historyCount)));
-        return ExitSuccess;
-    }
-    // Every run goes into the run record as the command-line tool's.
-    RunRecordWriter::recordEveryLink(QStringLiteral("cli"));
-    CliLog::install(options.verbose);
-    // After the filter, so the file gets every line and stderr only what
-    // the filter lets through.
-    LogFile::install();
-    if (!options.server.isEmpty())
-        FirmwareServer::setBaseUrl(options.server);
-    if (options.noProxy) {
-        FirmwareServer::setProxy(QNetworkProxy::NoProxy);
-    } else if (!options.proxy.isEmpty()) {
-        const QUrl proxy(options.proxy);
-        FirmwareServer::setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, proxy.host(),
-                                               quint16(proxy.port(defaultProxyPort)),
-                                               proxy.userName(), proxy.password()));
-    } else {
-        FirmwareServer::useSystemProxy();
-    }
-    if (!options.caCertificate.isEmpty()
-        && !FirmwareServer::addTrustedCaFile(options.caCertificate)) {
-        console.err(QStringLiteral("%1: no PEM certificate in %2\n\n")
-                        .arg(programName, options.caCertificate)
-                    + CliCommandLine::usage());
-        return ExitUsage;
-    }
-
-    InterruptWatcher interrupts;
-    FlasherCli cli(options,
-                   console.errIsTerminal() ? ProgressReport::Style::UpdatingLine
-                                           : ProgressReport::Style::LinePerTenPercent,
-                   console);
-    connect(&interrupts, &InterruptWatcher::interrupted, &cli, &FlasherCli::interrupt);
-    connect(&cli, &FlasherCli::finished, QCoreApplication::instance(), &QCoreApplication::exit);
-    cli.start();
-    if (!cli.isFinished())
-        QCoreApplication::exec();
-    return cli.exitCode();
 }

@@ -41,6 +41,16 @@ public:
         ExitInterrupted = 130, // Ctrl-C; 128 + the signal's number in general
     };
 
+    // How a batch's unit ended when not by its run's result.
+    enum UnitOutcome {
+        NotConfirmed, // flashed, but the unit did not report back in time
+        VersionNotExpected, // back with another version than --expect-version
+        NoBootLoader, // the boot loader did not report after the restart
+    };
+    Q_ENUM(UnitOutcome)
+
+    static const QString programName;
+
     // After the device has first reported, how long --info waits for its
     // DfuInfo message (board and boot-loader versions), which a device sends
     // right after its first answer.
@@ -70,6 +80,12 @@ public:
     // The tool's words for a port that could not be opened: what the user
     // can do about it, naming the port by its path.
     static QString portProblemText(const PortProblem& problem);
+
+    // The device's state as the tool's lines name it.
+    static QString stateText(uint status);
+    // The names the batch lines and the run record show.
+    static QString resultName(DFU_client::FlashResult result);
+    static QString unitResultName(UnitOutcome outcome);
 
     // The whole program: reads `arguments`, runs, returns the exit code.
     // Needs a QCoreApplication.

@@ -19,7 +19,6 @@ public:
     ~InterruptWatcher() override;
 
     // False when the socket pair could not be made (no signal is caught).
-    bool isWatching() const { return notifier != nullptr; }
 
 signals:
     void interrupted(int signalNumber);

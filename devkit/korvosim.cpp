@@ -265,6 +265,39 @@ int holdPort(const QCommandLineParser& parser)
     return result;
 }
 
+// What the device does, a line each on stdout.
+void announceDevice(KorvoEmulator& device)
+{
+    QObject::connect(&device, &KorvoEmulator::portPublished, [&device](const QString& location) {
+        out() << "device: "
+              << (device.mode() == KorvoEmulator::Mode::BootLoader ? "boot loader"
+                                                                   : "application firmware")
+              << " (version " << device.firmwareVersion() << ") at pty: " << location << Qt::endl;
+    });
+    QObject::connect(&device, &KorvoEmulator::portWithdrawn,
+                     [] { out() << "device: port gone" << Qt::endl; });
+    QObject::connect(&device, &KorvoEmulator::flashingCompleted, [](const QByteArray& version) {
+        out() << "device: image taken, next firmware version " << version << Qt::endl;
+    });
+}
+
+// Where a tool finds the device, the server and the proxy (null: none).
+void printAddresses(const KorvoEmulator& device, const KorvoEmulatorSettings& settings,
+                    const LocalFirmwareServer& server, const LoopbackProxy* proxy)
+{
+    out() << "port: " << device.portName() << " \"" << settings.deviceName << "\"\n"
+          << "pty: " << device.systemLocation() << '\n';
+    if (!settings.symlinkPath.isEmpty())
+        out() << "link: " << settings.symlinkPath << '\n';
+    out() << "base-url: " << server.baseUrl() << '\n'
+          << "catalogue: " << server.catalogueUrl() << '\n'
+          << "ca-file: " << LocalFirmwareServer::caFile() << Qt::endl;
+    if (proxy)
+        out() << "proxy: " << proxy->url() << '\n'
+              << "proxied-base-url: https://" << DevCertificates::proxiedHostName << ':'
+              << server.port() << LocalFirmwareServer::basePath << Qt::endl;
+}
+
 } // namespace
 
 namespace KorvoSim {
@@ -321,33 +354,12 @@ int run(const QStringList& arguments)
         return 1;
     }
     KorvoEmulator device(settings);
-    QObject::connect(&device, &KorvoEmulator::portPublished, [&device](const QString& location) {
-        out() << "device: "
-              << (device.mode() == KorvoEmulator::Mode::BootLoader ? "boot loader"
-                                                                   : "application firmware")
-              << " (version " << device.firmwareVersion() << ") at pty: " << location << Qt::endl;
-    });
-    QObject::connect(&device, &KorvoEmulator::portWithdrawn,
-                     [] { out() << "device: port gone" << Qt::endl; });
-    QObject::connect(&device, &KorvoEmulator::flashingCompleted, [](const QByteArray& version) {
-        out() << "device: image taken, next firmware version " << version << Qt::endl;
-    });
+    announceDevice(device);
     if (!device.start()) {
         err() << "korvo-sim: device: " << device.errorString() << Qt::endl;
         return 1;
     }
-
-    out() << "port: " << device.portName() << " \"" << settings.deviceName << "\"\n"
-          << "pty: " << device.systemLocation() << '\n';
-    if (!settings.symlinkPath.isEmpty())
-        out() << "link: " << settings.symlinkPath << '\n';
-    out() << "base-url: " << server.baseUrl() << '\n'
-          << "catalogue: " << server.catalogueUrl() << '\n'
-          << "ca-file: " << LocalFirmwareServer::caFile() << Qt::endl;
-    if (parser.isSet(QStringLiteral("proxy")))
-        out() << "proxy: " << proxy.url() << '\n'
-              << "proxied-base-url: https://" << DevCertificates::proxiedHostName << ':'
-              << server.port() << LocalFirmwareServer::basePath << Qt::endl;
+    printAddresses(device, settings, server, parser.isSet(QStringLiteral("proxy")) ? &proxy : nullptr);
 
     if (!quitOnSignals())
         return 1;

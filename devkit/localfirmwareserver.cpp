@@ -374,12 +374,6 @@ QString LocalFirmwareServer::root() const
     return d->root;
 }
 
-void LocalFirmwareServer::setRoot(const QString& root)
-{
-    QMutexLocker lock(&d->mutex);
-    d->root = root;
-}
-
 bool LocalFirmwareServer::start()
 {
     if (host.isRunning())

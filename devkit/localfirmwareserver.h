@@ -52,7 +52,6 @@ public:
     ~LocalFirmwareServer() override;
 
     QString root() const;
-    void setRoot(const QString& root);
 
     // Listens on 127.0.0.1 on a free port; false (see errorString()) when no
     // certificate could be made or nothing could be bound.

@@ -22,11 +22,6 @@ void PortHolder::release()
         port->close();
 }
 
-bool PortHolder::isHolding() const
-{
-    return port->isOpen();
-}
-
 QString PortHolder::errorString() const
 {
     return port->errorString();

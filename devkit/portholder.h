@@ -19,7 +19,6 @@ public:
     // Opens `systemLocation` (e.g. /dev/pts/5) for reading and writing.
     bool hold(const QString& systemLocation);
     void release();
-    bool isHolding() const;
     QString errorString() const;
 
 private:

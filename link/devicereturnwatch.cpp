@@ -43,11 +43,6 @@ std::chrono::milliseconds DeviceReturnWatch::timeout()
     return std::chrono::milliseconds(timeoutMs.load());
 }
 
-bool DeviceReturnWatch::isWaiting() const
-{
-    return timer->isActive();
-}
-
 void DeviceReturnWatch::wait()
 {
     timer->start(timeoutMs.load());

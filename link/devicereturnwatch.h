@@ -52,7 +52,6 @@ public:
     static std::chrono::milliseconds timeout();
 
     const RunUnit& runUnit() const { return run; }
-    bool isWaiting() const;
 
     // Starts the wait for the run's unit; answered once by returned() or
     // timedOut(), unless stop() comes first.

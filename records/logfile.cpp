@@ -220,18 +220,6 @@ QString currentPath()
     return isOpen(s) ? s.file->fileName() : QString();
 }
 
-QString folder()
-{
-    State& s = state();
-    const std::lock_guard<std::mutex> lock(s.mutex);
-    return s.installed ? s.folder : defaultFolder();
-}
-
-QUrl folderUrl()
-{
-    return QUrl::fromLocalFile(folder());
-}
-
 QString fileName(const QDateTime& started, qint64 pid, int sequence)
 {
     QString name = QStringLiteral("trennic-flasher-%1-%2")

@@ -43,11 +43,6 @@ void uninstall();
 // The file being written, or an empty string.
 QString currentPath();
 
-// The folder of the installed handler, else defaultFolder().
-QString folder();
-// The same as a file: URL, for the window's "open the log" button.
-QUrl folderUrl();
-
 // trennic-flasher-<yyyyMMdd-hhmmss>-<pid>.log; a non-zero `sequence` adds
 // "-<sequence>" before the extension, for a name that is already taken.
 QString fileName(const QDateTime& started, qint64 pid, int sequence = 0);

@@ -176,7 +176,6 @@ public:
     // catalogue reply and every completed download is stored, and used when
     // the server cannot be reached. On unless turned off (--no-cache).
     void setCacheEnabled(bool enabled) { cacheEnabled = enabled; }
-    bool isCacheEnabled() const { return cacheEnabled; }
     // Builds the catalogue from the stored reply for the current base URL,
     // as from a reply; false (catalogue unchanged) when there is none or the
     // cache is off. The stored reply's arrival time is then readable.

@@ -25,6 +25,15 @@ DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
     pollTimer.setInterval(pollInterval);
     connect(&pollTimer, &QTimer::timeout, this, &DemoScript::poll);
 
+    addUpdateRoad();
+    addPortInUse();
+    addOffline();
+}
+
+// The window without a device, then the whole update road through the
+// buttons, the message, and the device back with its new firmware.
+void DemoScript::addUpdateRoad()
+{
     waitFor(QStringLiteral("the window on screen"), [this] {
         return window->isExposed() && link() != nullptr && item("homeForm") != nullptr;
     });
@@ -96,8 +105,11 @@ DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
         newFirmwareVersion = link()->firmwareVersionText();
         emulator->stop();
     });
+}
 
-    // The device's port taken by another program before the tool can open it.
+// The device's port taken by another program before the tool can open it.
+void DemoScript::addPortInUse()
+{
     waitFor(QStringLiteral("the window without a device"),
             [this] { return status() == 0 && !link()->port()->isOpen(); });
     then(QStringLiteral("power the device on, its port held by another program"), [this] {
@@ -118,6 +130,11 @@ DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
     });
     waitFor(QStringLiteral("the device connected once its port is free"),
             [this] { return status() == 1; });
+}
+
+// The firmware server gone: the catalogue unavailable, then the stored list.
+void DemoScript::addOffline()
+{
     then(QStringLiteral("stop the firmware server, unplug the device"), [this] {
         if (firmwareServer)
             firmwareServer->stop();

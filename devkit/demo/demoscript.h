@@ -52,6 +52,10 @@ signals:
     void finished(bool ok, const QString& message);
 
 private:
+    void addUpdateRoad();
+    void addPortInUse();
+    void addOffline();
+
     struct Step
     {
         QString what;
