@@ -39,6 +39,7 @@ struct KorvoEmulator::Shared
     QList<ResendRequest> resends;
     QList<QByteArray> sentChunks;
     int completedRuns = 0;
+    std::optional<KorvoEmulator::LineSettings> lineSettings;
 
     KorvoEmulatorSettings currentSettings() const
     {

@@ -38,6 +38,28 @@ qint64 transferNanoseconds(qint64 bytes, quint32 bytesPerSecond)
     return bytesPerSecond == 0 ? 0 : bytes * 1000000000LL / bytesPerSecond;
 }
 
+// The settings of the slave side as the master sees them (on Linux a pty
+// master reads and writes its slave's termios).
+KorvoEmulator::LineSettings lineSettingsOf(int masterFd)
+{
+    KorvoEmulator::LineSettings line;
+    termios attributes{};
+    if (::tcgetattr(masterFd, &attributes) != 0)
+        return line;
+    const std::pair<speed_t, qint32> speeds[] = {
+        {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},
+        {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+    for (const auto& [code, baud] : speeds)
+        if (::cfgetospeed(&attributes) == code)
+            line.baudRate = baud;
+    const tcflag_t size = attributes.c_cflag & CSIZE;
+    line.dataBits = size == CS8 ? 8 : size == CS7 ? 7 : size == CS6 ? 6 : 5;
+    line.parity = (attributes.c_cflag & PARENB) != 0;
+    line.twoStopBits = (attributes.c_cflag & CSTOPB) != 0;
+    line.hardwareFlowControl = (attributes.c_cflag & CRTSCTS) != 0;
+    return line;
+}
+
 QString modeName(KorvoEmulator::Mode mode)
 {
     switch (mode) {
@@ -347,6 +369,10 @@ void KorvoDevice::lostListener()
 
 void KorvoDevice::consume(const char* bytes, qsizetype count)
 {
+    {
+        QMutexLocker lock(&shared->mutex);
+        shared->lineSettings = lineSettingsOf(masterFd);
+    }
     if (silent)
         return;
     const KorvoEmulatorSettings settings = shared->currentSettings();

@@ -158,6 +158,12 @@ QList<QByteArray> KorvoEmulator::sentChunks() const
     return d->sentChunks;
 }
 
+std::optional<KorvoEmulator::LineSettings> KorvoEmulator::lineSettings() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->lineSettings;
+}
+
 int KorvoEmulator::completedRuns() const
 {
     QMutexLocker lock(&d->mutex);

@@ -163,6 +163,20 @@ public:
     // as written: what a tool on the port received, in at most these reads.
     QList<QByteArray> sentChunks() const;
     int completedRuns() const; // flashing runs that ended in a reboot into the new firmware
+
+    // The line settings the tool gave the port, read on the device's side of
+    // the pseudo-terminal whenever the tool's bytes arrive (a pseudo-terminal
+    // has no modem-control lines: DTR cannot be seen).
+    struct LineSettings
+    {
+        qint32 baudRate = 0; // 0: a speed outside the usual table
+        int dataBits = 0;
+        bool parity = false;
+        bool twoStopBits = false;
+        bool hardwareFlowControl = false; // RTS/CTS
+    };
+    // Nothing before the tool first wrote.
+    std::optional<LineSettings> lineSettings() const;
     void clearRecords();
 
     // SerialPortProvider: the published port, nothing while there is none.

@@ -157,6 +157,7 @@ ApplicationWindow {
 
     Wording {
         id: wording
+        objectName: "wording"
     }
 
     FontLoader {

@@ -40,8 +40,8 @@ class TestCliPortProblem : public QObject
 
 private slots:
     void initTestCase();
-    void heldPort_waitRunsOut_exits3WithInUseReason();
-    void heldPort_freedWithinTheWait_findsTheDevice();
+    void heldPort_isNamedOnceAndTheDeviceFoundWhenFreed_data();
+    void heldPort_isNamedOnceAndTheDeviceFoundWhenFreed();
     void portWithoutRights_exits3WithPermissionReason();
 
 private:
@@ -63,54 +63,44 @@ bool TestCliPortProblem::startHolder(QProcess& holder, const QString& location)
                holderDeadlineMs);
 }
 
-void TestCliPortProblem::heldPort_waitRunsOut_exits3WithInUseReason()
+void TestCliPortProblem::heldPort_isNamedOnceAndTheDeviceFoundWhenFreed_data()
 {
-    KorvoEmulator device;
-    QVERIFY2(device.start(), qPrintable(device.errorString()));
-    const QString location = device.systemLocation();
-    QProcess holder;
-    QVERIFY(startHolder(holder, location));
-
-    QProcess cli;
-    cli.start(QStringLiteral(TRENNIC_CLI_PATH),
-              {"--info", "--port", location, "--server", loopbackServer, "--wait", shortWait});
-    QVERIFY(cli.waitForFinished(processDeadlineMs));
-    const QString err = QString::fromUtf8(cli.readAllStandardError());
-    QCOMPARE(cli.exitCode(), 3);
-    QCOMPARE(cli.readAllStandardOutput(), QByteArray());
-    const QString reason = QStringLiteral("the port %1 is in use by another program").arg(location);
-    // Said once while waiting, though the port is tried every 500 ms.
-    QCOMPARE(countLines(err, "trennic-flasher-cli: " + reason), 1);
-    QCOMPARE(lastLine(err), "trennic-flasher-cli: no device within 3 s: " + reason);
-    holder.terminate();
-    QVERIFY(holder.waitForFinished(holderDeadlineMs));
+    QTest::addColumn<bool>("freed");
+    QTest::newRow("held for the whole wait: exit 3 with the reason") << false;
+    QTest::newRow("freed within the wait: the device found") << true;
 }
 
-void TestCliPortProblem::heldPort_freedWithinTheWait_findsTheDevice()
+void TestCliPortProblem::heldPort_isNamedOnceAndTheDeviceFoundWhenFreed()
 {
+    QFETCH(bool, freed);
     KorvoEmulator device;
     QVERIFY2(device.start(), qPrintable(device.errorString()));
     const QString location = device.systemLocation();
     QProcess holder;
     QVERIFY(startHolder(holder, location));
-
     QProcess cli;
     cli.start(QStringLiteral(TRENNIC_CLI_PATH),
-              {"--info", "--port", location, "--server", loopbackServer, "--wait", longWait});
+              {"--info", "--port", location, "--server", loopbackServer, "--wait",
+               freed ? longWait : shortWait});
+    const QString reason = QStringLiteral("the port %1 is in use by another program").arg(location);
     QByteArray err;
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            err += cli.readAllStandardError();
-            return err.contains("in use by another program");
-        },
-        processDeadlineMs));
-    holder.terminate();
-    QVERIFY(holder.waitForFinished(holderDeadlineMs));
-
+    QVERIFY(QTest::qWaitFor([&] { return (err += cli.readAllStandardError()).contains("in use"); },
+                            processDeadlineMs));
+    if (freed) {
+        holder.terminate();
+        QVERIFY(holder.waitForFinished(holderDeadlineMs));
+    }
     QVERIFY(cli.waitForFinished(processDeadlineMs));
     err += cli.readAllStandardError();
-    QVERIFY2(cli.exitCode() == 0, err.constData());
-    QVERIFY(cli.readAllStandardOutput().startsWith("state: korvoOnline (application firmware)\n"));
+    QCOMPARE(cli.exitCode(), freed ? 0 : 3);
+    // Said once while waiting, though the port is tried every 500 ms.
+    QCOMPARE(countLines(QString::fromUtf8(err), "trennic-flasher-cli: " + reason), 1);
+    if (freed)
+        QVERIFY(cli.readAllStandardOutput().startsWith("state: korvoOnline (application firmware)\n"));
+    else
+        QCOMPARE(lastLine(QString::fromUtf8(err)), "trennic-flasher-cli: no device within 3 s: " + reason);
+    holder.terminate();
+    holder.waitForFinished(holderDeadlineMs);
 }
 
 void TestCliPortProblem::portWithoutRights_exits3WithPermissionReason()

@@ -1,12 +1,12 @@
-#include "debugline.h"
+#include "devicepty.h"
 #include "korvoenums.h"
-#include "logcapture.h"
-#include "packets.h"
+#include "packetparser.h"
 #include "tools.h"
 
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QtTest>
+
+using namespace LinkPackets;
 
 namespace {
 
@@ -23,10 +23,33 @@ quint32 referenceCrc(const uchar* bytes, uint length)
     return reg;
 }
 
+// Every outcome but PacketRx_InProgress, and the parameter of each packet.
+struct Parsed
+{
+    QList<int> outcomes;
+    QList<quint32> packets;
+};
+
+Parsed parse(const QByteArray& bytes)
+{
+    PacketParser parser;
+    Parsed parsed;
+    for (const char byte : bytes) {
+        const int outcome = parser.parseByte(static_cast<unsigned char>(byte));
+        if (outcome != korvoEnums::PacketRx_InProgress)
+            parsed.outcomes.append(outcome);
+        if (outcome == korvoEnums::PacketRx_Success) {
+            parsed.packets.append(parser.header().parameter);
+            parser.clearData();
+        }
+    }
+    return parsed;
+}
+
 } // namespace
 
-// The link's packet format: checksum and header bytes; and the debug line
-// prefix.
+// The link's packet format: the checksum, the header the builder writes, the
+// CAN header text, and the byte parser fed directly.
 class TestPackets : public QObject
 {
     Q_OBJECT
@@ -35,11 +58,13 @@ private slots:
     void calcCrc_data();
     void calcCrc();
     void calcCrc_agreesWithBitwiseReference();
-    void commandHeader_wireBytes_data();
     void commandHeader_wireBytes();
     void printCanHeader_data();
     void printCanHeader();
-    void debugLine_writesTimeStampPrefix();
+    void parser_reportsEachOutcome_data();
+    void parser_reportsEachOutcome();
+    void parser_findsPacketsAfterNoise_data();
+    void parser_findsPacketsAfterNoise();
 };
 
 void TestPackets::calcCrc_data()
@@ -47,8 +72,7 @@ void TestPackets::calcCrc_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<uint>("crc");
     QTest::newRow("123456789") << QByteArray("123456789") << 0xFEFC54F9u;
-    QTest::newRow("12345678") << QByteArray("12345678") << 0xFEFC54F9u;
-    QTest::newRow("ninth byte changed") << QByteArray("12345678\xFF") << 0xFEFC54F9u;
+    QTest::newRow("ninth byte not read") << QByteArray("12345678\xFF") << 0xFEFC54F9u;
     // Buffers under one word are passed as null: they must not be read.
     QTest::newRow("empty") << QByteArray() << 0xFFFFFFFFu;
     QTest::newRow("3 bytes") << QByteArray("123") << 0xFFFFFFFFu;
@@ -76,6 +100,23 @@ void TestPackets::calcCrc_agreesWithBitwiseReference()
     }
 }
 
+void TestPackets::commandHeader_wireBytes()
+{
+    QCOMPARE(headerBytes(makePacketHeader(korvoEnums::CommandMessage, korvoEnums::KeepOnline,
+                                          korvoEnums::korvoOnline, 0))
+                 .toHex(),
+             QByteArray("000122770100010000000000000000000000000092" "83b2c3"));
+    // sendToKorvo(1, 13, 70000) in the boot loader: parameter bytes 70 11 01 00.
+    const QByteArray prefix = QByteArray::fromHex("00012277 010d0200 70110100 00000000 00000000");
+    QByteArray crc(4, '\0');
+    qToLittleEndian(referenceCrc(reinterpret_cast<const uchar*>(prefix.constData()), 20),
+                    crc.data());
+    QCOMPARE(headerBytes(makePacketHeader(korvoEnums::CommandMessage, korvoEnums::PrepareToFlash,
+                                          korvoEnums::korvoBootOnline, 70000))
+                 .toHex(),
+             (prefix + crc).toHex());
+}
+
 void TestPackets::printCanHeader_data()
 {
     QTest::addColumn<uint>("command");
@@ -83,8 +124,7 @@ void TestPackets::printCanHeader_data()
     QTest::addColumn<uint>("senderSerial");
     QTest::addColumn<QString>("expected");
     const QString tail = QStringLiteral(", parameter1: korvoBootOnline, sender Device_Trennic: "
-                                        "serial: %1, reciever Device_USBBoot: "
-                                        "serial 7");
+                                        "serial: %1, reciever Device_USBBoot: serial 7");
     QTest::newRow("KeepOnline shows the version, no serial")
         << 0u << QByteArray("0105") << 0xFFFFFFFFu
         << "CommandMessage - KeepOnline: parameter: 01.05" + tail.arg("FF FF FF FF");
@@ -114,35 +154,96 @@ void TestPackets::printCanHeader()
     QCOMPARE(Tools::printCanHeader(&header), expected);
 }
 
-void TestPackets::commandHeader_wireBytes_data()
+void TestPackets::parser_reportsEachOutcome_data()
 {
-    QTest::addColumn<uint>("status");
-    QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("KeepOnline, offline")
-        << 0u << QByteArray::fromHex("00012277 01000000 00000000 00000000 00000000 E062BD1E");
-    QTest::newRow("KeepOnline, online")
-        << 1u << QByteArray::fromHex("00012277 01000100 00000000 00000000 00000000 9283B2C3");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QList<int>>("outcomes");
+    const QByteArray block = QByteArray::fromHex("0102030405060708090a0b0c");
+    const QByteArray good = command(korvoEnums::NoAction, 0, 1);
+    QByteArray badHeaderCrc = good;
+    badHeaderCrc[20] = char(badHeaderCrc[20] ^ 0x01);
+    QByteArray badDataCrc = data(korvoEnums::AllData, 0, 1, block);
+    badDataCrc[usbHeaderSize + 2] = char(badDataCrc[usbHeaderSize + 2] ^ 0x40);
+    const int ok = korvoEnums::PacketRx_Success;
+    const int dataHeader = korvoEnums::PacketRx_SuccessDataHeader;
+
+    QTest::newRow("a command") << good << QList<int>{ok};
+    QTest::newRow("a data message of 12 bytes") << data(korvoEnums::AllData, 0, 1, block)
+                                                 << QList<int>{dataHeader, ok};
+    QTest::newRow("a data message of 65536 bytes")
+        << data(korvoEnums::AllData, 0, 1, QByteArray(65536, 'x')) << QList<int>{dataHeader, ok};
+    QTest::newRow("wrong headerCrc") << badHeaderCrc + good
+                                     << QList<int>{korvoEnums::PacketRx_BadHeaderCrc, ok};
+    QTest::newRow("action 2") << header(2, 0, 0, 0) + good
+                              << QList<int>{korvoEnums::PacketRx_UnknownCanId, ok};
+    // A command's dataSize is not looked at: the following bytes are hunted.
+    QTest::newRow("command announcing 10 data bytes")
+        << header(korvoEnums::CommandMessage, 0, 0, 0, 10) + QByteArray(10, '\xAA') + good
+        << QList<int>{ok, ok};
+    QTest::newRow("data header with dataSize 0")
+        << header(korvoEnums::FlashData, 0, 0, 0, 0) + good
+        << QList<int>{korvoEnums::PacketRx_BadSize, ok};
+    // Refused without collecting, so the next packet is not swallowed.
+    QTest::newRow("data header beyond the size bound")
+        << header(korvoEnums::FlashData, 0, 0, 0, PacketParser::maxDataBlockSize + 1) + good
+        << QList<int>{korvoEnums::PacketRx_BadSize, ok};
+    QTest::newRow("recovery after a wrong dataCrc")
+        << badDataCrc + data(korvoEnums::AllData, 0, 2, block)
+        << QList<int>{dataHeader, korvoEnums::PacketRx_BadDataCrc, dataHeader, ok};
 }
 
-void TestPackets::commandHeader_wireBytes()
+void TestPackets::parser_reportsEachOutcome()
 {
-    QFETCH(uint, status);
-    QFETCH(QByteArray, expected);
-    const usbMessageHeaderStruct header
-        = makePacketHeader(korvoEnums::CommandMessage, korvoEnums::KeepOnline, quint8(status), 0);
-    QCOMPARE(headerBytes(header).toHex(), expected.toHex());
+    QFETCH(QByteArray, input);
+    QFETCH(QList<int>, outcomes);
+    QCOMPARE(parse(input).outcomes, outcomes);
 }
 
-void TestPackets::debugLine_writesTimeStampPrefix()
+void TestPackets::parser_findsPacketsAfterNoise_data()
 {
-    LogCapture capture;
-    debugLine() << "usb command recieved: " << QStringLiteral("KeepOnline") << " = " << 0;
-    QCOMPARE(capture.lines().size(), 1);
-    static const QRegularExpression shape(
-        QStringLiteral("^\"\\d\\d:\\d\\d:\\d\\d:\\d\\d\\d\" Debug : (.*)$"));
-    const QRegularExpressionMatch match = shape.match(capture.lines().constFirst());
-    QVERIFY2(match.hasMatch(), qPrintable(capture.lines().constFirst()));
-    QCOMPARE(match.captured(1), QStringLiteral("usb command recieved:  \"KeepOnline\"  =  0"));
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<QList<quint32>>("packets");
+    const QList<QPair<const char*, QByteArray>> tails{
+        {"00", QByteArray::fromHex("00")},
+        {"00 00", QByteArray::fromHex("0000")},
+        {"00 01 00", QByteArray::fromHex("000100")},
+        {"00 01 22 00", QByteArray::fromHex("00012200")},
+        {"a magic and 5 bytes", QByteArray::fromHex("00012277a5a5a5a5a5")},
+        {"a whole header with a wrong headerCrc", [] {
+             QByteArray bad = command(korvoEnums::NoAction, 0, 9);
+             bad[20] = char(bad[20] ^ 0x01);
+             return bad;
+         }()},
+    };
+    for (const auto& [name, tail] : tails) {
+        const QByteArray noise = QByteArray::fromHex("a55aff") + tail;
+        QTest::addRow("noise ending in %s", name)
+            << noise + command(korvoEnums::NoAction, 0, 41) + noise
+                + data(korvoEnums::AllData, 0, 42, "abcd")
+            << QList<quint32>{41, 42};
+    }
+
+    // Commands and data messages of random sizes with noise between them.
+    QRandomGenerator random(20240611);
+    QByteArray stream;
+    QList<quint32> sent;
+    for (quint32 sequence = 1000; sequence < 1060; ++sequence) {
+        sent.append(sequence);
+        QByteArray block(random.bounded(1, 600), Qt::Uninitialized);
+        for (char& byte : block)
+            byte = char(random.bounded(256));
+        stream += random.bounded(2) ? command(korvoEnums::NoAction, 0, sequence)
+                                    : data(korvoEnums::AllData, 0, sequence, block);
+        stream += QByteArray(random.bounded(4), char(random.bounded(1, 256)));
+    }
+    QTest::newRow("a long stream") << stream << sent;
+}
+
+void TestPackets::parser_findsPacketsAfterNoise()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(QList<quint32>, packets);
+    QCOMPARE(parse(stream).packets, packets);
 }
 
 QTEST_GUILESS_MAIN(TestPackets)

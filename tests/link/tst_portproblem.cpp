@@ -1,10 +1,16 @@
+#include "firmwareserver.h"
+#include "korvoemulator.h"
 #include "portproblem.h"
+#include "usb_stmflasher.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QLockFile>
+#include <QProcess>
+#include <QSignalSpy>
 #include <QSysInfo>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 Q_DECLARE_METATYPE(PermissionErrorCause)
@@ -18,7 +24,8 @@ constexpr qint64 pidNoProcessHas = (qint64(1) << 22) + 1;
 } // namespace
 
 // How a failed open of a Korvo port is told to the user: the serial layer's
-// error and the platform's finding become one of three texts.
+// error and the platform's finding become one of three texts; and a port
+// held by another program for real.
 class TestPortProblem : public QObject
 {
     Q_OBJECT
@@ -32,6 +39,8 @@ private slots:
     void lockFileName_isTheSerialLayersOwn();
     void permissionErrorCause_tellsLockFromBusyFromMissingDevice_data();
     void permissionErrorCause_tellsLockFromBusyFromMissingDevice();
+    void heldPort_isInUseUntilFreedOrGone_data();
+    void heldPort_isInUseUntilFreedOrGone();
 };
 
 void TestPortProblem::kindOf_followsTheErrorAndThePlatformsFinding_data()
@@ -163,6 +172,47 @@ void TestPortProblem::permissionErrorCause_tellsLockFromBusyFromMissingDevice()
     }
     const std::vector<std::string> lockDirectories{"/nonexistent", lockDir.path().toStdString()};
     QCOMPARE(permissionErrorCause(device.toStdString(), lockDirectories), cause);
+}
+
+void TestPortProblem::heldPort_isInUseUntilFreedOrGone_data()
+{
+    QTest::addColumn<bool>("unplugWhileHeld");
+    QTest::newRow("the holder lets go: connects") << false;
+    QTest::newRow("the device goes away: problem cleared") << true;
+}
+
+void TestPortProblem::heldPort_isInUseUntilFreedOrGone()
+{
+    QFETCH(bool, unplugWhileHeld);
+    constexpr int deadlineMs = 10000;
+    // Every open asks for the catalogue: loopback only, nobody listening.
+    FirmwareServer::setBaseUrl(QStringLiteral("https://127.0.0.1:1/trennics_firmware"));
+    KorvoEmulator device;
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    // korvo-sim --hold: another process with its own QSerialPort.
+    QProcess holder;
+    holder.start(QStringLiteral(KORVO_SIM_PATH), {"--hold", device.systemLocation()});
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += holder.readAllStandardOutput()).startsWith("holding "),
+                             deadlineMs);
+
+    USB_StmFlasher flasher;
+    QSignalSpy changed(&flasher, &USB_StmFlasher::devConnStatusChanged);
+    QSignalSpy ticks(flasher.portCheckTicker(), &QTimer::timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(ticks.count() >= 3, deadlineMs); // tried at every tick
+    QCOMPARE(flasher.portProblem(), QStringLiteral("Порт ttyKORVO0 занят другой программой. "
+                                                   "Закройте её, и подключение продолжится."));
+    QCOMPARE(flasher.portOpenProblem().systemLocation, device.systemLocation());
+    QCOMPARE(changed.count(), 1); // announced once
+    QVERIFY(!flasher.port()->isOpen());
+
+    if (unplugWhileHeld)
+        device.stop();
+    holder.terminate();
+    QVERIFY(holder.waitForFinished(deadlineMs));
+    QTRY_COMPARE_WITH_TIMEOUT(flasher.portProblem(), QString(), deadlineMs);
+    QTRY_COMPARE_WITH_TIMEOUT(flasher.port()->isOpen(), !unplugWhileHeld, deadlineMs);
+    QCOMPARE(holder.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestPortProblem)

@@ -6,37 +6,13 @@ import USB_StmFlasher_qml_module 1.0
 // controls in reading order, Space and Enter on the focused button, Enter and
 // Escape on the message dialog, the focus frame, and the names screen readers
 // announce.
-TestCase {
+WindowCase {
     name: "Keyboard"
-    when: windowShown
 
-    property var window
-    property var link
-
-    function openWindow() {
-        var component = Qt.createComponent("qrc:/qml/Main.qml")
-        compare(component.status, Component.Ready, component.errorString())
-        window = createTemporaryObject(component, null)
-        link = findChild(window, "usb_stmFlasher")
+    function init() {
+        openWindow()
         window.requestActivate()
         tryVerify(function () { return window.active }, 5000, "the window has the keyboard")
-    }
-
-    function item(objectName) {
-        var found = findChild(window.contentItem, objectName)
-        verify(found, objectName)
-        return found
-    }
-
-    function showDevice(status, names) {
-        link.setDevConnStatus(status)
-        link.deviceName = "Korvo 7"
-        link.currentFirmwareVersion = "01.05"
-        link.dfuVersion = 2
-        var firmwares = []
-        for (var i = 0; i < (names || []).length; ++i)
-            firmwares.push({ "fileName": names[i], "fileUrl": "u:" + names[i] })
-        window.showFirmwares(firmwares)
     }
 
     // The focused item after each Tab, by objectName.
@@ -65,7 +41,6 @@ TestCase {
     }
 
     function test_tabFollowsTheReadingOrder(data) {
-        openWindow()
         showDevice(data.status, data.names)
         item("firmwareComboBox").currentIndex = data.index
         compare(tabOrder(data.order.length), data.order)
@@ -79,7 +54,6 @@ TestCase {
     }
 
     function test_focusedButtonIsFramed(data) {
-        openWindow()
         showDevice(data.status, ["fw_1.bin"])
         item("firmwareComboBox").currentIndex = 0
         var button = item(data.button)
@@ -107,7 +81,6 @@ TestCase {
     }
 
     function test_keysPressTheFocusedButton(data) {
-        openWindow()
         showDevice(1)
         var spy = createTemporaryQmlObject(
                     "import QtTest 1.2; SignalSpy { signalName: \"clicked\" }", window)
@@ -126,7 +99,6 @@ TestCase {
     }
 
     function test_messageDialogAnswersKeys(data) {
-        openWindow()
         link.showInfoMessage(link.successMessage)
         var dialog = window.lastMessageDialog
         verify(dialog && dialog.visible)
@@ -139,7 +111,6 @@ TestCase {
 
     // Update, then flash the newest image and confirm the message: no mouse.
     function test_wholeRoadByKeysOnly() {
-        openWindow()
         showDevice(1)
         var clicks = createTemporaryQmlObject(
                     "import QtTest 1.2; SignalSpy { signalName: \"clicked\" }", window)
@@ -188,13 +159,11 @@ TestCase {
     }
 
     function test_everyControlHasAName(data) {
-        openWindow()
         showDevice(data.status)
         compare(item(data.item).Accessible.name, data.name)
     }
 
     function test_messageDialogIsNamedByItsTitle() {
-        openWindow()
         link.showInfoMessage(link.successMessage)
         var dialog = window.lastMessageDialog
         compare(dialog.contentItem.Accessible.name, "Внимание")
