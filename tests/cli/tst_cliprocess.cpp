@@ -229,9 +229,6 @@ void TestCliProcess::run_exitsAndSaysAsItShould_data()
         << device() << online + QStringList{"--url", "$url/release/fw_3.bin", "--no-cache"} << 0
         << success + back
         << QStringList{"Restarting the device into its boot loader...", "downloading 100 %"};
-    QTest::newRow("--url offline: the stored copy")
-        << device() << offline + QStringList{"--url", "$closed/Korvo 7/release/fw_3.bin"} << 0
-        << success + back << QStringList{};
     QTest::newRow("--expect-version met without the dot")
         << bootLoader() << online + QStringList{"--file", "$file", "--expect-version", "0203"} << 0
         << success + back << QStringList{};
@@ -262,6 +259,9 @@ void TestCliProcess::run_exitsAndSaysAsItShould_data()
     QTest::newRow("image too small: exit 1") << bootLoader() << online + QStringList{"--file", "$tiny"}
                                              << 1 << DFU_client::imageTooSmallMessage + '\n'
                                              << QStringList{};
+    QTest::newRow("--batch, image too small: refused before any unit")
+        << Setup() << online + QStringList{"--batch", "--file", "$tiny"} << 1
+        << DFU_client::imageTooSmallMessage + '\n' << QStringList{};
     QTest::newRow("missing file: exit 1, the device left alone")
         << device() << online + QStringList{"--file", "/nonexistent.bin"} << 1
         << DFU_client::fileUnreadableMessage + '\n' << QStringList{"cannot read /nonexistent.bin"};

@@ -14,7 +14,6 @@ class TestFixedPortProvider : public QObject
 private slots:
     void ports_reportPathAsKorvoPortWhileItExists_data();
     void ports_reportPathAsKorvoPortWhileItExists();
-    void portNameWithoutPath_isLookedForUnderDev();
 };
 
 void TestFixedPortProvider::ports_reportPathAsKorvoPortWhileItExists_data()
@@ -57,14 +56,6 @@ void TestFixedPortProvider::ports_reportPathAsKorvoPortWhileItExists()
 
     // Gone while the device reboots: a dangling link counts as absent.
     QVERIFY(QFile::remove(targetPath));
-    QCOMPARE(provider.ports().size(), 0);
-}
-
-void TestFixedPortProvider::portNameWithoutPath_isLookedForUnderDev()
-{
-    const FixedPortProvider provider(QStringLiteral("ttyTRENNICNONE"));
-    QCOMPARE(provider.systemLocation(), QStringLiteral("/dev/ttyTRENNICNONE"));
-    QCOMPARE(provider.portName(), QStringLiteral("ttyTRENNICNONE"));
     QCOMPARE(provider.ports().size(), 0);
 }
 

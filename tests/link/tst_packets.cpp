@@ -72,10 +72,8 @@ void TestPackets::calcCrc_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<uint>("crc");
     QTest::newRow("123456789") << QByteArray("123456789") << 0xFEFC54F9u;
-    QTest::newRow("ninth byte not read") << QByteArray("12345678\xFF") << 0xFEFC54F9u;
     // Buffers under one word are passed as null: they must not be read.
     QTest::newRow("empty") << QByteArray() << 0xFFFFFFFFu;
-    QTest::newRow("3 bytes") << QByteArray("123") << 0xFFFFFFFFu;
 }
 
 void TestPackets::calcCrc()

@@ -60,9 +60,6 @@ void TestPortProblem::kindOf_followsTheErrorAndThePlatformsFinding_data()
     QTest::newRow("permission error, cause not found") << E::PermissionError << C::Unknown
                                                        << K::OpenFailed;
     QTest::newRow("device gone") << E::DeviceNotFoundError << C::Unknown << K::OpenFailed;
-    QTest::newRow("resource error") << E::ResourceError << C::Unknown << K::OpenFailed;
-    QTest::newRow("unsupported setting") << E::UnsupportedOperationError << C::Unknown
-                                         << K::OpenFailed;
 }
 
 void TestPortProblem::kindOf_followsTheErrorAndThePlatformsFinding()
