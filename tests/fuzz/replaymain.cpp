@@ -4,36 +4,28 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 #include <cstdint>
 #include <cstdio>
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 int main(int argc, char** argv)
 {
-    LLVMFuzzerInitialize(&argc, &argv);
+    if (LLVMFuzzerInitialize)
+        LLVMFuzzerInitialize(&argc, &argv);
     int replayed = 0;
     for (int i = 1; i < argc; ++i) {
-        const QFileInfo path(QString::fromLocal8Bit(argv[i]));
-        QStringList files;
-        if (path.isDir()) {
-            const QDir dir(path.filePath());
-            for (const QString& name : dir.entryList(QDir::Files, QDir::Name))
-                files.append(dir.filePath(name));
-        } else {
-            files.append(path.filePath());
-        }
-        for (const QString& name : qAsConst(files)) {
-            QFile file(name);
+        const QDir dir(QString::fromLocal8Bit(argv[i]));
+        for (const QString& name : dir.entryList(QDir::Files, QDir::Name)) {
+            QFile file(dir.filePath(name));
             if (!file.open(QIODevice::ReadOnly)) {
-                std::fprintf(stderr, "cannot read %s\n", qPrintable(name));
+                std::fprintf(stderr, "cannot read %s\n", qPrintable(file.fileName()));
                 return 1;
             }
             const QByteArray input = file.readAll();
-            std::fprintf(stderr, "replaying %s\n", qPrintable(name));
+            std::fprintf(stderr, "replaying %s\n", qPrintable(file.fileName()));
             LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(input.constData()),
                                    size_t(input.size()));
             ++replayed;
