@@ -1,16 +1,19 @@
 import QtQuick 2.7
 import QtTest 1.2
 
-// What the window tests share: the real main window, its items by name,
-// where they are shown, and a device the link is told of as the receive
-// path would tell it.
+// What the window tests share: the real main window in a language, its items
+// by name, where they are shown, and a device the link is told of as the
+// receive path would tell it.
 TestCase {
     when: windowShown
 
     property var window
     property var link
 
-    function openWindow() {
+    // In Russian unless `language` is given (each test's clean-up goes back).
+    function openWindow(language) {
+        if (language)
+            test.loadTranslation([language])
         var component = Qt.createComponent("qrc:/qml/Main.qml")
         compare(component.status, Component.Ready, component.errorString())
         window = createTemporaryObject(component, null)
@@ -31,6 +34,19 @@ TestCase {
         return { left: p.x, top: p.y, right: p.x + shown.width, bottom: p.y + shown.height }
     }
 
+    // `name` wholly inside `frame` and clear of each of `others`, with `gap`
+    // pixels between any two borders.
+    function verifyInsideAndClear(frame, gap, name, others) {
+        var f = rect(frame), r = rect(name)
+        verify(r.left >= f.left + gap && r.right <= f.right - gap && r.top >= f.top + gap
+               && r.bottom <= f.bottom - gap, name + " inside " + frame)
+        others.forEach(function (other) {
+            var o = rect(other)
+            verify(r.right + gap <= o.left || o.right + gap <= r.left || r.bottom + gap <= o.top
+                   || o.bottom + gap <= r.top, name + " clear of " + other)
+        })
+    }
+
     // The status first: the link resets the device fields when it goes offline.
     function showDevice(status, names, dfuVersion) {
         link.setDevConnStatus(status)
@@ -39,17 +55,24 @@ TestCase {
         link.dfuVersion = dfuVersion === undefined ? 2 : dfuVersion
         link.boardVer = 3
         link.boardRev = "B"
-        var firmwares = []
-        for (var i = 0; i < (names || []).length; ++i)
-            firmwares.push({ "fileName": names[i], "fileUrl": "u:" + names[i] })
-        window.showFirmwares(firmwares)
+        window.showFirmwares((names || []).map(function (n) { return { fileName: n, fileUrl: "u:" + n } }))
     }
 
+    // The open message dialogs, the latest last.
     function openDialogs() {
-        var open = []
-        for (var i = 0; i < window.overlay.children.length; ++i)
-            if (findChild(window.overlay.children[i], "acceptButton") && window.overlay.children[i].visible)
-                open.push(window.overlay.children[i])
-        return open
+        return Array.prototype.filter.call(window.overlay.children, function (d) {
+            return d.visible && findChild(d, "acceptButton")
+        })
+    }
+
+    function dialogText(index) {
+        return findChild(openDialogs()[index || 0], "messageText").text
+    }
+
+    function signalSpy(target, signalName) {
+        var spy = createTemporaryQmlObject("import QtTest 1.2; SignalSpy {}", window)
+        spy.target = target
+        spy.signalName = signalName
+        return spy
     }
 }

@@ -26,13 +26,18 @@ namespace {
 // small image each take well under this with the emulator's default pace.
 constexpr int stepTimeoutMs = 15000;
 const QString successMessage = QStringLiteral("Обновление успешно установлено!");
-// Out of order on purpose: the newest sorts first in the window.
-const char* const imageVersions[] = {"0104", "0106", "0105"};
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile out(path);
+    return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size();
+}
 
 } // namespace
 
 // The tool's real window in a real display, against the emulated device and
-// the local HTTPS firmware server: a user's whole road through the buttons.
+// the local HTTPS firmware server: a user's whole road through the buttons,
+// each run kept in the run record.
 class EndToEnd : public QObject
 {
     Q_OBJECT
@@ -41,7 +46,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void newestImage_failsOnADeviceErrorThenFlashesOnRetry();
-    void localFile_refusesATinyFileThenFlashesTheChosenImage();
+    void localFile_isFlashedAndItsFolderRemembered();
     void resetBeforeTheLastAcknowledgement_saysWhatIsKnown();
 
 private:
@@ -50,8 +55,10 @@ private:
         return window->findChild<QQuickItem*>(QLatin1String(objectName));
     }
     void click(QQuickItem* target);
-    void goToBootLoaderAndPickTheNewestImage();
+    void goToBootLoader();
+    void pickTheNewestImage();
     QString answerTheRunsMessage();
+    QList<RunRecord> runs(int count) const { return RunRecord::readLast(count, workDir.filePath("runs.jsonl")); }
 
     QTemporaryDir workDir;
     QByteArray newestImage;
@@ -68,14 +75,14 @@ void EndToEnd::initTestCase()
     FlasherApp::setApplicationIdentity();
     FlasherApp::useCLocale();
     FirmwareCache::setDefaultFolder(workDir.filePath("cache"));
-    const QString folder = workDir.filePath("firmware/Korvo 7/release");
-    QVERIFY(QDir().mkpath(folder));
+    const QDir folder(workDir.filePath("firmware/Korvo 7/release"));
+    QVERIFY(folder.mkpath("."));
     quint32 seed = 7;
-    for (const char* version : imageVersions) {
-        // A few packets each, the last one short.
+    // Out of order on purpose: the newest sorts first in the window. A few
+    // packets each, the last one short.
+    for (const char* version : {"0104", "0106", "0105"}) {
         const QByteArray file = KorvoFirmwareImage::makeFile(version, 108 + 4096 * 3 + 17, seed++);
-        QFile out(QDir(folder).filePath(QStringLiteral("korvo7_v%1.bin").arg(version)));
-        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file) == file.size());
+        QVERIFY(writeFile(folder.filePath(QStringLiteral("korvo7_v%1.bin").arg(version)), file));
         if (qstrcmp(version, "0106") == 0)
             newestImage = KorvoFirmwareImage::transmittedPart(file);
     }
@@ -96,7 +103,6 @@ void EndToEnd::initTestCase()
     QVERIFY(window && QTest::qWaitForWindowExposed(window));
     link = window->findChild<USB_StmFlasher*>(QStringLiteral("usb_stmFlasher"));
     QVERIFY(link);
-    // The record in this test's folder.
     link->findChild<RunRecordWriter*>()->setPath(workDir.filePath("runs.jsonl"));
 }
 
@@ -115,37 +121,40 @@ void EndToEnd::click(QQuickItem* target)
     QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
 }
 
-void EndToEnd::goToBootLoaderAndPickTheNewestImage()
+// From the application firmware, its list shown, into the boot loader with
+// its own list: the boot loader's port brings a catalogue request of its own,
+// whose reply refills the list.
+void EndToEnd::goToBootLoader()
 {
-    QQuickItem* update = item("updateButton");
     QQuickItem* combo = item("firmwareComboBox");
-    const auto listed = [combo] {
-        return combo->property("count").toInt() == 3;
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 1 && update->isEnabled() && listed(),
+    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 1 && item("updateButton")->isEnabled()
+                                 && combo->property("count").toInt() == 3,
                              stepTimeoutMs);
-    // The boot loader's port brings a catalogue request of its own; its reply
-    // refills the list, so the pick waits for it.
     QSignalSpy catalogues(link, &USB_StmFlasher::availableFirmwaresChanged);
-    click(update);
-    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 2 && !catalogues.isEmpty()
-                                 && combo->isVisible() && listed(),
+    QVERIFY(catalogues.isValid());
+    click(item("updateButton"));
+    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 2 && !catalogues.isEmpty() && combo->isVisible()
+                                 && combo->property("count").toInt() == 3,
                              stepTimeoutMs);
+}
+
+// The first entry of the opened list.
+void EndToEnd::pickTheNewestImage()
+{
+    QQuickItem* combo = item("firmwareComboBox");
     click(combo);
-    // The first entry of the opened list.
     const auto firstEntry = [combo]() -> QQuickItem* {
         auto* popup = combo->property("popup").value<QObject*>();
         auto* list = popup ? popup->property("contentItem").value<QQuickItem*>() : nullptr;
         QQuickItem* entry = nullptr;
         if (list && popup->property("opened").toBool())
-            QMetaObject::invokeMethod(list, "itemAtIndex", Q_RETURN_ARG(QQuickItem*, entry),
-                                      Q_ARG(int, 0));
+            QMetaObject::invokeMethod(list, "itemAtIndex", Q_RETURN_ARG(QQuickItem*, entry), Q_ARG(int, 0));
         return entry;
     };
     QTRY_VERIFY_WITH_TIMEOUT(firstEntry() != nullptr, stepTimeoutMs);
     click(firstEntry());
-    QTRY_COMPARE_WITH_TIMEOUT(combo->property("currentText").toString(),
-                              QStringLiteral("korvo7_v0106.bin"), stepTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(combo->property("currentText").toString(), QStringLiteral("korvo7_v0106.bin"),
+                              stepTimeoutMs);
 }
 
 // Waits for the one dialog that ends a run, reads it and presses its OK.
@@ -163,9 +172,8 @@ QString EndToEnd::answerTheRunsMessage()
     QObject* dialog = openDialogs().constFirst();
     const QString text = dialog->property("dialogText").toString();
     click(dialog->findChild<QQuickItem*>(QStringLiteral("acceptButton")));
-    return QTest::qWaitFor([&] { return openDialogs().isEmpty(); }, stepTimeoutMs)
-        ? text
-        : QStringLiteral("dialog stays open");
+    return QTest::qWaitFor([&] { return openDialogs().isEmpty(); }, stepTimeoutMs) ? text
+                                                                                  : QStringLiteral("stays open");
 }
 
 void EndToEnd::newestImage_failsOnADeviceErrorThenFlashesOnRetry()
@@ -174,92 +182,58 @@ void EndToEnd::newestImage_failsOnADeviceErrorThenFlashesOnRetry()
     settings.errorAtPacket = 2;
     settings.errorCode = korvoEnums::Error_BadFirmware;
     emulator->setSettings(settings);
-    goToBootLoaderAndPickTheNewestImage();
+    goToBootLoader();
+    pickTheNewestImage();
     if (QTest::currentTestFailed())
         return;
     click(item("flashButton"));
-    QCOMPARE(answerTheRunsMessage(),
-             QStringLiteral("Ошибка обновления: устройство сообщило об ошибке Error_BadFirmware"));
+    QCOMPARE(answerTheRunsMessage(), QStringLiteral("Ошибка обновления: устройство сообщило об ошибке Error_BadFirmware"));
 
     // Still in its boot loader, the device is offered again with the same
     // image chosen; once the fault is gone a second run works.
-    QQuickItem* flash = item("flashButton");
-    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 2 && flash->isEnabled(), stepTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 2 && item("flashButton")->isEnabled(), stepTimeoutMs);
     QVERIFY(!item("progressBar")->isVisible());
     settings.errorAtPacket.reset();
     emulator->setSettings(settings);
-    click(flash);
+    click(item("flashButton"));
     QCOMPARE(answerTheRunsMessage(), successMessage);
     QCOMPARE(emulator->receivedImage(), newestImage);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        link->getDevConnStatus() == 1
-            && item("informationLabel")->property("text").toString().contains("01.06"),
-        stepTimeoutMs);
-
-    // Both runs in the record, the window's, the second with the version
-    // the device came back with.
-    const QString records = workDir.filePath("runs.jsonl");
-    QTRY_COMPARE_WITH_TIMEOUT(RunRecord::readLast(10, records).size(), 2, stepTimeoutMs);
-    const QList<RunRecord> runs = RunRecord::readLast(10, records);
-    QCOMPARE(runs[0].result, QStringLiteral("FlashDeviceError"));
-    QCOMPARE(runs[1].result, QStringLiteral("FlashSucceeded"));
-    for (const RunRecord& run : runs) {
-        QCOMPARE(run.tool, QStringLiteral("window"));
-        QCOMPARE(run.before, QStringLiteral("01.05"));
-        QCOMPARE(run.serial, emulator->settings().serialNumber);
-    }
-    QVERIFY(runs[0].after.isNull());
-    QCOMPARE(runs[1].after, QStringLiteral("01.06"));
-}
-
-void EndToEnd::localFile_refusesATinyFileThenFlashesTheChosenImage()
-{
-    // From the new firmware of the test before into the boot loader.
-    QQuickItem* update = item("updateButton");
-    QQuickItem* fromFile = item("localFileButton");
-    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 1 && update->isEnabled(), stepTimeoutMs);
-    QVERIFY(!fromFile->isVisible());
-    click(update);
-    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 2 && fromFile->isVisible()
-                                 && fromFile->isEnabled(),
+    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 1
+                                 && item("informationLabel")->property("text").toString().contains("01.06"),
                              stepTimeoutMs);
 
-    const QByteArray tiny = KorvoFirmwareImage::makeFile("0109", 108, 9).left(108 + 16);
-    const QByteArray local = KorvoFirmwareImage::makeFile("0109", 4096 * 2 + 500, 9);
-    const QString tinyPath = workDir.filePath("local/tiny.bin");
-    const QString localPath = workDir.filePath("local/korvo7 local.bin");
-    QVERIFY(QDir().mkpath(workDir.filePath("local")));
-    for (const auto& [path, bytes] : {std::pair{tinyPath, tiny}, std::pair{localPath, local}}) {
-        QFile out(path);
-        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size());
+    // Both runs in the record, the second with the version the device came back with.
+    QTRY_COMPARE_WITH_TIMEOUT(runs(10).size(), 2, stepTimeoutMs);
+    const QList<RunRecord> both = runs(10);
+    QCOMPARE(both[0].result, QStringLiteral("FlashDeviceError"));
+    QCOMPARE(both[1].result, QStringLiteral("FlashSucceeded"));
+    for (const RunRecord& run : both) {
+        QCOMPARE(run.tool, QStringLiteral("window"));
+        QCOMPARE(run.before, QStringLiteral("01.05"));
+        QCOMPARE(run.serial, settings.serialNumber);
     }
-    emulator->clearRecords();
-    // The dialog's choice as a file URL, the way it hands it to the window.
-    QObject* dialog = window->findChild<QObject*>(QStringLiteral("firmwareFileDialog"));
-    QVERIFY(dialog);
-    QVERIFY(QMetaObject::invokeMethod(window, "flashLocalFile",
-                                      Q_ARG(QVariant, QUrl::fromLocalFile(tinyPath))));
-    QCOMPARE(answerTheRunsMessage(),
-             QStringLiteral("Ошибка обновления: файл прошивки слишком мал"));
-    const QList<KorvoEmulator::ReceivedPacket> packets = emulator->packetLog();
-    QVERIFY(std::none_of(packets.cbegin(), packets.cend(), [](const auto& packet) {
-        return packet.header.dataOrCommand == korvoEnums::PrepareToFlash;
-    }));
-    QCOMPARE(link->getDevConnStatus(), uint8_t(2));
+    QVERIFY(both[0].after.isNull());
+    QCOMPARE(both[1].after, QStringLiteral("01.06"));
+}
 
-    QVERIFY(QMetaObject::invokeMethod(window, "flashLocalFile",
-                                      Q_ARG(QVariant, QUrl::fromLocalFile(localPath))));
+void EndToEnd::localFile_isFlashedAndItsFolderRemembered()
+{
+    QVERIFY(!item("localFileButton")->isVisible());
+    goToBootLoader();
+    const QByteArray local = KorvoFirmwareImage::makeFile("0109", 4096 * 2 + 500, 9);
+    const QString localPath = workDir.filePath("local/korvo7 local.bin");
+    QVERIFY(QDir().mkpath(workDir.filePath("local")) && writeFile(localPath, local));
+    // The dialog's choice as a file URL, the way it hands it to the window.
+    QVERIFY(QMetaObject::invokeMethod(window, "flashLocalFile", Q_ARG(QVariant, QUrl::fromLocalFile(localPath))));
     QCOMPARE(answerTheRunsMessage(), successMessage);
     QCOMPARE(emulator->receivedImage(), KorvoFirmwareImage::transmittedPart(local));
-    // The folder is remembered for the next time the dialog opens, which
-    // the button does.
+    // The folder is remembered for the next time the button opens the dialog.
     const QUrl folder = QUrl::fromLocalFile(workDir.filePath("local"));
-    QTRY_COMPARE_WITH_TIMEOUT(QSettings().value("lastFirmwareFolder").toString(), folder.toString(),
-                              stepTimeoutMs);
-    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 1, stepTimeoutMs);
-    click(update);
-    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 2 && fromFile->isEnabled(), stepTimeoutMs);
-    click(fromFile);
+    QTRY_COMPARE_WITH_TIMEOUT(QSettings().value("lastFirmwareFolder").toString(), folder.toString(), stepTimeoutMs);
+    goToBootLoader();
+    QObject* dialog = window->findChild<QObject*>(QStringLiteral("firmwareFileDialog"));
+    QVERIFY(dialog);
+    click(item("localFileButton"));
     QTRY_VERIFY_WITH_TIMEOUT(dialog->property("visible").toBool(), stepTimeoutMs);
     QCOMPARE(dialog->property("folder").toUrl(), folder);
     QVERIFY(QMetaObject::invokeMethod(dialog, "reject"));
@@ -278,25 +252,23 @@ void EndToEnd::resetBeforeTheLastAcknowledgement_saysWhatIsKnown()
     settings.resetRightAfterLastAnswer = true;
     emulator->setSettings(settings);
     QVERIFY2(emulator->start(), qPrintable(emulator->errorString()));
-    goToBootLoaderAndPickTheNewestImage();
+    goToBootLoader();
+    pickTheNewestImage();
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(link->getDevConnSerial(), QStringLiteral("KRV7-BOOT"));
     click(item("flashButton"));
-    QCOMPARE(answerTheRunsMessage(),
-             QStringLiteral("Обновление не подтверждено: устройство "
-                            "перезапустилось, не подтвердив последний "
-                            "пакет, и вернулось в рабочий режим с версией "
-                            "прошивки 01.06"));
+    QCOMPARE(answerTheRunsMessage(), QStringLiteral("Обновление не подтверждено: устройство перезапустилось, не "
+                                                    "подтвердив последний пакет, и вернулось в рабочий режим с "
+                                                    "версией прошивки 01.06"));
     QCOMPARE(emulator->receivedImage(), newestImage);
     QCOMPARE(item("returnLabel")->property("text").toString(), QString());
-
-    const QList<RunRecord> runs = RunRecord::readLast(1, workDir.filePath("runs.jsonl"));
-    QCOMPARE(runs.size(), 1);
-    QCOMPARE(runs[0].result, QStringLiteral("FlashUnconfirmed"));
-    QCOMPARE(runs[0].serial, settings.serialNumber);
-    QCOMPARE(runs[0].before, QStringLiteral("01.05"));
-    QCOMPARE(runs[0].after, QStringLiteral("01.06"));
+    const QList<RunRecord> last = runs(1);
+    QCOMPARE(last.size(), 1);
+    QCOMPARE(last[0].result, QStringLiteral("FlashUnconfirmed"));
+    QCOMPARE(last[0].serial, settings.serialNumber); // the application's, not the boot loader's
+    QCOMPARE(last[0].before, QStringLiteral("01.05"));
+    QCOMPARE(last[0].after, QStringLiteral("01.06"));
 }
 
 QTEST_MAIN(EndToEnd)

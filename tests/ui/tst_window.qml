@@ -6,7 +6,8 @@ import USB_StmFlasher_qml_module 1.0
 // The real main window with its device link, whose properties the tests set
 // as the receive path would: the faces and their texts in Russian and
 // English, the firmware list, the progress, the messages and how the window
-// words a run's end, the catalogue's faces, and where the window opens.
+// words a run's end, the catalogue's faces, the keyboard, and where the
+// window opens.
 WindowCase {
     name: "Window"
 
@@ -21,53 +22,39 @@ WindowCase {
     }
 
     function cleanup() {
-        testPorts.listUnopenablePort("")
-        testCache.clear()
-        translations.load(["ru"])
+        test.listUnopenablePort("")
+        test.clearCache()
+        test.loadTranslation(["ru"])
     }
 
-    function plainWidth(font, text) {
+    // The width of the widest of `lines`.
+    function plainWidth(font, lines) {
         plain.font = font
-        plain.text = text
-        return plain.contentWidth
+        return Math.max.apply(null, lines.map(function (l) { plain.text = l; return plain.contentWidth }))
     }
 
     function test_faces_data() {
         var ru = "Подключено - Korvo 7\n Текущая версия прошивки: 01.05"
-        var en = "Connected - Korvo 7\n Current firmware version: 01.05"
-        return [
-            { tag: "offline", lang: "ru", status: 0, dfu: 2, text: "Устройство не подключено",
-              update: false, updateEnabled: true, frame: false },
-            { tag: "offline, English", lang: "en", status: 0, dfu: 2, text: "No device connected",
-              update: false, updateEnabled: true, frame: false },
-            { tag: "application, no DfuInfo yet", lang: "ru", status: 1, dfu: 0, text: ru,
-              update: true, updateEnabled: false, frame: false },
-            { tag: "application, DFU 1", lang: "ru", status: 1, dfu: 1, text: "", update: true,
-              updateEnabled: false, frame: false },
-            { tag: "application, DFU 2", lang: "ru", status: 1, dfu: 2,
-              text: ru + "\n Версия DFU: 2 Версия платы: 3 Rev B", update: true, updateEnabled: true,
-              frame: false },
-            { tag: "application, English", lang: "en", status: 1, dfu: 2,
-              text: en + "\n DFU version: 2 Board version: 3 Rev B", update: true,
-              updateEnabled: true, frame: false },
-            { tag: "boot loader", lang: "ru", status: 2, dfu: 2, text: "", update: false,
-              updateEnabled: true, frame: true },
-            { tag: "image being taken", lang: "ru", status: 4, dfu: 2, text: "", update: false,
-              updateEnabled: true, frame: true },
-            { tag: "unknown status", lang: "ru", status: 3, dfu: 2, text: "", update: false,
-              updateEnabled: true, frame: false }
+        return [ // update: [visible, enabled]
+            { tag: "offline", status: 0, dfu: 2, text: "Устройство не подключено", update: [false, true] },
+            { tag: "application, no DfuInfo yet", status: 1, dfu: 0, text: ru, update: [true, false] },
+            { tag: "application, DFU 1, English", lang: "en", status: 1, dfu: 1, update: [true, false],
+              text: "Connected - Korvo 7\n Current firmware version: 01.05\n DFU version: 1 Board version: 3 Rev B" },
+            { tag: "application, DFU 2", status: 1, dfu: 2, text: ru + "\n Версия DFU: 2 Версия платы: 3 Rev B",
+              update: [true, true] },
+            { tag: "boot loader", status: 2, dfu: 2, update: [false, true], frame: true },
+            { tag: "image being taken", status: 4, dfu: 2, update: [false, true], frame: true },
+            { tag: "unknown status", status: 3, dfu: 2, update: [false, true] }
         ]
     }
 
     function test_faces(data) {
-        translations.load([data.lang])
-        openWindow()
+        openWindow(data.lang)
         showDevice(data.status, [], data.dfu)
         if (data.text)
             compare(item("informationLabel").text, data.text)
-        compare(item("updateButton").visible, data.update)
-        compare(item("updateButton").enabled, data.updateEnabled)
-        compare(item("centreFrame").visible, data.frame)
+        compare([item("updateButton").visible, item("updateButton").enabled], data.update)
+        compare(item("centreFrame").visible, !!data.frame)
         compare(item("localFileButton").enabled, data.status === 2)
     }
 
@@ -77,33 +64,27 @@ WindowCase {
             { tag: "English with a region", languages: ["en-GB"], file: en },
             { tag: "Russian before English", languages: ["ru-RU", "en-US"], file: "" },
             { tag: "German without a translation, then English", languages: ["de-DE", "en-US"], file: en },
-            { tag: "German alone: the source texts", languages: ["de-DE"], file: "" },
-            { tag: "none", languages: [], file: "" }
+            { tag: "German alone: the source texts", languages: ["de-DE"], file: "" }
         ]
     }
 
     function test_translationFollowsTheFirstUsableUiLanguage(data) {
-        compare(translations.load(data.languages), data.file)
+        compare(test.loadTranslation(data.languages), data.file)
         openWindow()
-        showDevice(1)
         compare(item("updateButton").text, data.file ? "Update firmware" : "Обновить прошивку")
         // A window open when the language changes follows it.
-        translations.load(data.file ? ["ru"] : ["en"])
-        translations.retranslate()
+        test.loadTranslation(data.file ? ["ru"] : ["en"])
+        test.retranslate()
         compare(item("updateButton").text, data.file ? "Обновить прошивку" : "Update firmware")
     }
 
     function test_firmwarePicker_data() {
         var three = ["fw_1.bin", "fw_3.bin", "fw_2.bin"]
         return [
-            { tag: "empty list", names: [], index: -1, status: 2,
-              display: "Нет доступных прошивок для этого устройства", flashEnabled: false },
-            { tag: "none selected", names: three, index: -1, status: 2,
-              display: "Выбрать прошивку ...", flashEnabled: false },
-            { tag: "newest first", names: three, index: 0, status: 2, display: "fw_3.bin", flashEnabled: true },
-            { tag: "oldest last", names: three, index: 2, status: 2, display: "fw_1.bin", flashEnabled: true },
-            { tag: "image being taken", names: ["fw_2.bin"], index: 0, status: 4,
-              display: "fw_2.bin", flashEnabled: false }
+            { tag: "empty list", names: [], index: -1, status: 2, display: "Нет доступных прошивок для этого устройства" },
+            { tag: "none selected", names: three, index: -1, status: 2, display: "Выбрать прошивку ..." },
+            { tag: "newest first", names: three, index: 0, status: 2, display: "fw_3.bin", flash: true },
+            { tag: "image being taken", names: ["fw_2.bin"], index: 0, status: 4, display: "fw_2.bin" }
         ]
     }
 
@@ -115,133 +96,91 @@ WindowCase {
         combo.currentIndex = data.index
         compare(combo.count, data.names.length)
         compare(combo.displayText, data.display)
-        compare(item("flashButton").enabled, data.flashEnabled)
+        compare(item("flashButton").enabled, !!data.flash)
         // Without a device the link offers nothing.
         link.availableFirmwaresChanged()
         compare(combo.count, 0)
     }
 
-    function test_progress_data() {
-        return [ { tag: "Russian", lang: "ru" }, { tag: "English, with room for its words", lang: "en" } ]
-    }
+    function test_progress_data() { return [ { tag: "Russian", lang: "ru" }, { tag: "English, with room for its words", lang: "en" } ] }
 
     // The bar between none and all, the download before the run, nothing
     // cut or overlapping in the frame.
     function test_progress(data) {
-        translations.load([data.lang])
-        openWindow()
+        openWindow(data.lang)
         showDevice(2, ["korvo7_v0200 beta.bin"])
-        var bar = item("progressBar")
-        var caption = item("progressCaption")
-        var ru = data.lang === "ru"
-        var steps = [ // signal, values, caption (empty: hidden), bar shown, bar value
-            ["flashing", [0], "", false, 0],
-            ["download", [1000, 4000], ru ? "Загрузка прошивки…" : "Downloading…", true, 25],
-            ["download", [4000, 4000], ru ? "Загрузка прошивки…" : "Downloading…", true, 100],
-            ["flashing", [1], ru ? "Прошивка… 1 %" : "Flashing… 1 %", true, 1],
-            ["flashing", [99], ru ? "Прошивка… 99 %" : "Flashing… 99 %", true, 99],
-            ["flashing", [100], "", false, 100],
-            ["download", [10, -1], ru ? "Загрузка прошивки…" : "Downloading…", true, 0],
-            ["message", ["a run's end"], "", false, 0]
+        var bar = item("progressBar"), caption = item("progressCaption"), ru = data.lang === "ru"
+        compare(bar.Accessible.name, ru ? "Ход прошивки" : "Flashing progress")
+        var loading = ru ? "Загрузка прошивки…" : "Downloading…", flashing = ru ? "Прошивка… " : "Flashing… "
+        var steps = [ // [signal, arguments, caption (empty: hidden with the bar), bar value]
+            ["flashing_progress_changed", [0], "", 0],
+            ["downloadProgress", [1000, 4000], loading, 25],
+            ["flashing_progress_changed", [1], flashing + "1 %", 1],
+            ["flashing_progress_changed", [99], flashing + "99 %", 99],
+            ["flashing_progress_changed", [100], "", 100],
+            ["downloadProgress", [10, -1], loading, 0],
+            ["showInfoMessage", ["a run's end"], "", 0]
         ]
-        for (var i = 0; i < steps.length; ++i) {
-            var s = steps[i]
-            if (s[0] === "download")
-                link.downloadProgress(s[1][0], s[1][1])
-            else if (s[0] === "flashing")
-                link.flashing_progress_changed(s[1][0])
-            else
-                link.showInfoMessage(s[1][0])
-            compare(caption.visible, s[2] !== "", "caption at step " + i)
-            compare(bar.visible, s[3], "bar at step " + i)
+        steps.forEach(function (s, i) {
+            link[s[0]].apply(link, s[1])
+            compare([caption.visible, bar.visible], [s[2] !== "", s[2] !== ""], "shown at step " + i)
             if (s[2] === "")
-                continue
-            compare(caption.text, s[2])
-            compare(bar.value, s[4])
+                return
+            compare([caption.text, bar.value], [s[2], s[3]])
             verify(caption.contentWidth <= caption.width + 0.5)
-            var frame = rect("centreFrame"), c = rect("progressCaption"), b = rect("progressBar")
-            var file = rect("localFileButton"), flash = rect("flashButton")
-            verify(c.left >= frame.left && c.right <= b.left && b.right <= file.left)
-            verify(rect("firmwareComboBox").right <= flash.left && flash.bottom <= file.top)
-            verify(file.right <= frame.right && flash.right <= frame.right)
-        }
+            verifyInsideAndClear("centreFrame", 0, "progressCaption", ["progressBar", "localFileButton"])
+            verifyInsideAndClear("centreFrame", 0, "progressBar", ["localFileButton", "flashButton"])
+            verifyInsideAndClear("centreFrame", 0, "flashButton", ["firmwareComboBox", "localFileButton"])
+        })
         link.flashing_progress_changed(50)
         link.setDevConnStatus(1)
         compare(bar.visible, false, "its frame is hidden outside the boot loader")
     }
 
-    function test_localFile_isFlashedThroughTheLinkAndItsFolderRemembered_data() {
+    // The folder remembered: tst_endtoend, which flashes a local file.
+    function test_localFile_isRefused_data() {
         return [
-            { tag: "108 bytes: refused", file: "tiny.bin",
-              message: "Ошибка обновления: файл прошивки слишком мал" },
-            { tag: "missing", file: "none.bin",
-              message: "Ошибка обновления: не удалось прочитать файл прошивки" }
+            { tag: "108 bytes", file: "tiny.bin", message: "Ошибка обновления: файл прошивки слишком мал" },
+            { tag: "missing", file: "none.bin", message: "Ошибка обновления: не удалось прочитать файл прошивки" }
         ]
     }
 
-    function test_localFile_isFlashedThroughTheLinkAndItsFolderRemembered(data) {
+    function test_localFile_isRefused(data) {
         openWindow()
         showDevice(2)
-        window.flashLocalFile(testImageFolder + "/" + data.file)
-        compare(findChild(openDialogs()[0], "messageText").text, data.message)
-        var dialog = findChild(window, "firmwareFileDialog")
-        compare(dialog.folder.toString(), testImageFolder)
-        compare(dialog.nameFilters, ["Образы прошивки (*.bin)", "Все файлы (*)"])
-        tryVerify(function () { return store.value("lastFirmwareFolder", "") === testImageFolder })
+        window.flashLocalFile(test.imageFolder + "/" + data.file)
+        tryVerify(function () { return openDialogs().length === 1 })
+        compare(dialogText(), data.message)
+        compare(findChild(window, "firmwareFileDialog").nameFilters, ["Образы прошивки (*.bin)", "Все файлы (*)"])
     }
 
-    function test_runEnd_isWordedInTheWindowsLanguage_data() {
+    // How a run ended (`result`) or why a request failed (`failure`).
+    function test_wording_followsTheWindowsLanguage_data() {
+        var unconfirmed = "Обновление не подтверждено: устройство перезапустилось, не подтвердив последний пакет, "
         return [
-            { tag: "success", lang: "ru", result: DFU_client.FlashSucceeded, detail: "",
-              text: "Обновление успешно установлено!" },
-            { tag: "success, English", lang: "en", result: DFU_client.FlashSucceeded, detail: "",
-              text: "Update installed successfully!" },
-            { tag: "silent device", lang: "en", result: DFU_client.FlashDeviceSilent, detail: "",
+            { tag: "success", result: DFU_client.FlashSucceeded, text: "Обновление успешно установлено!" },
+            { tag: "success, English", lang: "en", result: DFU_client.FlashSucceeded, text: "Update installed successfully!" },
+            { tag: "silent device, English", lang: "en", result: DFU_client.FlashDeviceSilent,
               text: "Update failed: the device does not respond" },
-            { tag: "lost port", lang: "en", result: DFU_client.FlashPortLost, detail: "",
-              text: "Update failed: the connection to the device was lost" },
-            { tag: "device error: its name kept", lang: "ru", result: DFU_client.FlashDeviceError,
-              detail: "Error_BadCrc", text: "Ошибка обновления: устройство сообщило об ошибке Error_BadCrc" },
-            { tag: "device error, English", lang: "en", result: DFU_client.FlashDeviceError,
-              detail: "Error_BadCrc", text: "Update failed: the device reported the error Error_BadCrc" },
-            { tag: "image too small", lang: "en", result: DFU_client.FlashImageRefused, detail: "",
-              text: "Update failed: the firmware file is too small" },
-            { tag: "download failed", lang: "en", result: DFU_client.FlashDownloadFailed, detail: "",
-              text: "Update failed: the firmware could not be downloaded" },
-            { tag: "file unreadable", lang: "en", result: DFU_client.FlashFileUnreadable, detail: "",
-              text: "Update failed: the firmware file could not be read" },
-            { tag: "unconfirmed, back", lang: "ru", result: DFU_client.FlashUnconfirmed, detail: "01.08",
-              text: "Обновление не подтверждено: устройство перезапустилось, не подтвердив последний "
-                    + "пакет, и вернулось в рабочий режим с версией прошивки 01.08" },
-            { tag: "unconfirmed, away, English", lang: "en", result: DFU_client.FlashUnconfirmed,
-              detail: "", text: "Update not confirmed: the device restarted before confirming the "
-                                + "last packet and did not come back in its application firmware" }
+            { tag: "device error: its name kept", result: DFU_client.FlashDeviceError, detail: "Error_BadCrc",
+              text: "Ошибка обновления: устройство сообщило об ошибке Error_BadCrc" },
+            { tag: "device error, English", lang: "en", result: DFU_client.FlashDeviceError, detail: "Error_BadCrc",
+              text: "Update failed: the device reported the error Error_BadCrc" },
+            { tag: "unconfirmed, back", result: DFU_client.FlashUnconfirmed, detail: "01.08",
+              text: unconfirmed + "и вернулось в рабочий режим с версией прошивки 01.08" },
+            { tag: "unconfirmed, away, English", lang: "en", result: DFU_client.FlashUnconfirmed, text: "Update not "
+              + "confirmed: the device restarted before confirming the last packet and did not come back in its application firmware" },
+            { tag: "refused", failure: DFU_client.ConnectionRefused, text: "сервер отклонил соединение" },
+            { tag: "HTTP status", failure: DFU_client.HttpStatus, detail: "404", text: "ошибка HTTP 404" },
+            { tag: "proxy, English", lang: "en", failure: DFU_client.ProxyFailed, detail: "127.0.0.1:3128",
+              text: "proxy 127.0.0.1:3128 unavailable" }
         ]
     }
 
-    function test_runEnd_isWordedInTheWindowsLanguage(data) {
-        translations.load([data.lang])
-        openWindow()
-        compare(findChild(window, "wording").runText(data.result, data.detail), data.text)
-    }
-
-    function test_failure_isWordedInTheWindowsLanguage_data() {
-        return [
-            { tag: "refused", lang: "ru", failure: DFU_client.ConnectionRefused, detail: "",
-              text: "сервер отклонил соединение" },
-            { tag: "HTTP status", lang: "ru", failure: DFU_client.HttpStatus, detail: "404",
-              text: "ошибка HTTP 404" },
-            { tag: "proxy, English", lang: "en", failure: DFU_client.ProxyFailed,
-              detail: "127.0.0.1:3128", text: "proxy 127.0.0.1:3128 unavailable" },
-            { tag: "TLS, English", lang: "en", failure: DFU_client.TlsFailed, detail: "",
-              text: "the server's certificate was not accepted" }
-        ]
-    }
-
-    function test_failure_isWordedInTheWindowsLanguage(data) {
-        translations.load([data.lang])
-        openWindow()
-        compare(findChild(window, "wording").failureText(data.failure, data.detail), data.text)
+    function test_wording_followsTheWindowsLanguage(data) {
+        openWindow(data.lang)
+        var wording = findChild(window, "wording"), detail = data.detail || ""
+        compare(data.failure ? wording.failureText(data.failure, detail) : wording.runText(data.result, detail), data.text)
     }
 
     function test_message_opensADialogPerMessage() {
@@ -250,8 +189,9 @@ WindowCase {
         link.showInfoMessage(link.successMessage)
         var open = openDialogs()
         compare(open.length, 2)
-        compare(findChild(open[0], "titleText").text, "Внимание")
-        compare(findChild(open[0], "messageText").text, "Первое")
+        compare([findChild(open[0], "titleText").text, open[0].contentItem.Accessible.name, dialogText(0)],
+                ["Внимание", "Внимание", "Первое"])
+        compare(open[0].contentItem.Accessible.role, Accessible.Dialog)
         compare(findChild(open[1], "cancelButton").visible, false)
         // The second lies over the first; answering it leaves the first open.
         mouseClick(findChild(open[1], "acceptButton"))
@@ -263,8 +203,7 @@ WindowCase {
         return [
             { tag: "success: OK only", result: DFU_client.FlashSucceeded, failed: false },
             { tag: "interrupted: no word", result: DFU_client.FlashInterrupted, failed: false },
-            { tag: "lost port", result: DFU_client.FlashPortLost, failed: true },
-            { tag: "unconfirmed", result: DFU_client.FlashUnconfirmed, failed: true }
+            { tag: "lost port", result: DFU_client.FlashPortLost, failed: true }
         ]
     }
 
@@ -273,36 +212,29 @@ WindowCase {
         // As the engine reports a run's end: its message, then its typed result.
         link.showInfoMessage("the engine's text")
         link.runFinished(data.result, "the engine's text")
-        var dialog = openDialogs()[0]
-        var logButton = findChild(dialog, "cancelButton")
+        var logButton = findChild(openDialogs()[0], "cancelButton")
         compare(logButton.visible, data.failed)
         if (!data.failed)
             return
         compare(logButton.text, "Открыть журнал")
-        var before = openedUrls.count
+        var before = test.openedUrls.length
         mouseClick(logButton)
-        tryCompare(openedUrls, "count", before + 1)
-        compare(openedUrls.last, link.logsFolderUrl)
+        tryVerify(function () { return test.openedUrls.length === before + 1 })
+        compare(test.openedUrls[before], link.logsFolderUrl)
         verify(String(link.logsFolderUrl).match(/^file:\/\/.*\/logs$/), String(link.logsFolderUrl))
     }
 
     function test_deviceReturn_data() {
-        var back = "Устройство перезапущено, версия прошивки: 01.08"
-        var away = "Устройство не вернулось в рабочий режим за 15 с. Проверьте подключение."
         return [
-            { tag: "back, the dialog open: added to it", lang: "ru", back: true, dialogOpen: true, note: back },
-            { tag: "back, the dialog closed: on the page", lang: "ru", back: true, dialogOpen: false, note: back },
-            { tag: "away, the dialog open", lang: "ru", back: false, dialogOpen: true, note: away },
-            { tag: "back, English", lang: "en", back: true, dialogOpen: false,
-              note: "Device restarted, firmware version: 01.08" },
-            { tag: "away, English", lang: "en", back: false, dialogOpen: false,
+            { tag: "back, the dialog open: added to it", back: true, dialogOpen: true,
+              note: "Устройство перезапущено, версия прошивки: 01.08" },
+            { tag: "away, the dialog closed: on the page, English", lang: "en", back: false, dialogOpen: false,
               note: "The device did not return to normal operation within 15 s. Check the connection." }
         ]
     }
 
     function test_deviceReturn(data) {
-        translations.load([data.lang])
-        openWindow()
+        openWindow(data.lang)
         showDevice(2)
         link.showInfoMessage("Обновление успешно установлено!")
         var dialog = window.lastMessageDialog
@@ -311,10 +243,7 @@ WindowCase {
             tryVerify(function () { return !window.lastMessageDialog })
         }
         link.setDevConnStatus(data.back ? 1 : 0)
-        if (data.back)
-            link.deviceReturned("01.08")
-        else
-            link.deviceReturnTimedOut()
+        data.back ? link.deviceReturned("01.08") : link.deviceReturnTimedOut()
         var label = item("returnLabel")
         if (data.dialogOpen)
             compare(findChild(dialog, "messageText").text, "Обновление успешно установлено!\n\n" + data.note)
@@ -326,52 +255,33 @@ WindowCase {
         compare(label.text, "")
     }
 
-    function test_portProblem_data() {
-        return [
-            { tag: "short port name", lang: "ru", port: "ttyKORVO9", lines: 1,
-              text: "Не удалось открыть порт ttyKORVO9: " },
-            { tag: "long port name: wrapped inside the window", lang: "ru",
-              port: "ttyKORVO" + new Array(120).join("9"), lines: 2, text: "Не удалось открыть порт " },
-            { tag: "English", lang: "en", port: "ttyKORVO9", lines: 1, text: "Could not open port ttyKORVO9: " }
-        ]
-    }
-
     // The link lists a Korvo port that cannot be opened: the reason shows
     // under "not connected", and only there; the status text stays as it is.
-    function test_portProblem(data) {
-        translations.load([data.lang])
-        openWindow()
-        var info = item("informationLabel")
-        var problem = item("portProblemLabel")
-        var alone = { text: info.text, y: info.y, height: info.height }
-        testPorts.listUnopenablePort(data.port)
+    function test_portProblem() {
+        openWindow("en")
+        var info = item("informationLabel"), problem = item("portProblemLabel")
+        var alone = [info.text, info.y, info.height]
+        test.listUnopenablePort("ttyKORVO" + new Array(120).join("9"))
         tryVerify(function () { return link.portProblem !== "" }, 5000)
-        verify(problem.text.indexOf(data.text) === 0, problem.text)
-        compare(problem.textFormat, Text.PlainText)
-        verify(problem.visible)
-        compare(info.text, alone.text)
-        compare(info.y, alone.y)
-        compare(info.height, alone.height)
-        // Below the centred status text, smaller, wrapped inside the window.
+        verify(problem.text.indexOf("Could not open port ttyKORVO999") === 0, problem.text)
+        compare([problem.visible, problem.textFormat], [true, Text.PlainText])
+        compare([info.text, info.y, info.height], alone)
+        // Below the centred status text, smaller, its long name wrapped inside the window.
         verify(problem.y >= (info.height + info.contentHeight) / 2, problem.y)
         verify(problem.font.pixelSize < info.font.pixelSize)
         verify(problem.x >= 0 && problem.x + problem.width <= window.width)
-        verify(problem.y + problem.contentHeight <= window.height)
-        verify(problem.lineCount >= data.lines, problem.lineCount)
+        verify(problem.y + problem.contentHeight <= window.height && problem.lineCount >= 2)
         link.setDevConnStatus(1)
         verify(!problem.visible, "hidden while a device is connected")
         link.setDevConnStatus(0)
-        testPorts.listUnopenablePort("")
+        test.listUnopenablePort("")
         tryCompare(link, "portProblem", "", 5000)
         verify(!problem.visible)
     }
 
     function test_position_data() {
-        return [
-            { tag: "saved on a screen: restored", x: 30, y: 40, centred: false },
-            { tag: "right of all screens: centred", x: 100000, y: 40, centred: true },
-            { tag: "never saved: centred", x: undefined, y: undefined, centred: true }
-        ]
+        return [ { tag: "saved on a screen: restored", x: 30, y: 40 }, { tag: "right of all screens: centred",
+                   x: 100000, y: 40, centred: true }, { tag: "never saved: centred", centred: true } ]
     }
 
     function test_position(data) {
@@ -386,109 +296,67 @@ WindowCase {
         window.x = 21
         window.y = 22
         window.destroy()
-        tryVerify(function () { return Number(store.value("x", -1)) === 21 })
-        compare(Number(store.value("y", -1)), 22)
+        tryVerify(function () { return Number(store.value("x", -1)) === 21 && Number(store.value("y", -1)) === 22 })
     }
 
     function test_catalogueFaces_data() {
+        var unavailable = "Каталог прошивок недоступен", at = "Список прошивок от 05.03.2026 10:37"
         return [
-            { tag: "application firmware, catalogue unavailable", status: 1, fail: true,
-              line: true, display: "", retry: false },
-            { tag: "boot loader, catalogue unavailable", status: 2, fail: true, line: false,
-              display: "Каталог прошивок недоступен", retry: true },
-            { tag: "boot loader, catalogue loading", status: 2, fail: false, line: false,
-              display: "Загрузка списка прошивок…", retry: false }
-        ]
-    }
-
-    // A real failed request: nothing listens at the firmware address.
-    function test_catalogueFaces(data) {
-        openWindow()
-        showDevice(data.status, [])
-        firmwareAddress.setBaseUrl("https://127.0.0.1:1/trennics_firmware")
-        link.retryCatalogue() // under way until the refusal comes in
-        if (data.fail)
-            tryCompare(link, "catalogueState", DFU_client.CatalogueFailed, 10000)
-        var line = item("catalogueErrorLabel")
-        compare(line.visible, data.line)
-        if (data.line) // the cause in the window's own words
-            compare(line.text, "Каталог прошивок недоступен: сервер отклонил соединение")
-        if (data.display)
-            compare(item("firmwareComboBox").displayText, data.display)
-        compare(item("retryButton").visible, data.retry)
-        compare(item("flashButton").visible, data.status === 2 && !data.retry)
-        if (!data.retry)
-            return
-        mouseClick(item("retryButton"))
-        compare(link.catalogueState, DFU_client.CatalogueLoading)
-        tryCompare(link, "catalogueState", DFU_client.CatalogueFailed, 10000)
-        // A list kept from an earlier catalogue is still offered.
-        showDevice(2, ["fw_1.bin"])
-        compare(item("firmwareComboBox").displayText, "Выбрать прошивку ...")
-        compare(item("retryButton").visible, false)
-    }
-
-    function test_storedListFaces_data() {
-        var offline = "Нет связи с сервером. Список прошивок от 05.03.2026 10:37"
-        var answered = "Ответ сервера: ошибка HTTP 503. Список прошивок от 05.03.2026 10:37"
-        return [
-            { tag: "offline, application firmware", lang: "ru", status: 1, answer: 0, text: offline },
-            { tag: "offline, boot loader: the stored image marked", lang: "ru", status: 2, answer: 0,
-              text: offline },
+            { tag: "application firmware, unavailable: the cause in the window's words", status: 1, error: true,
+              text: unavailable + ": сервер отклонил соединение" },
+            { tag: "boot loader, unavailable", status: 2, display: unavailable, retry: true },
+            { tag: "boot loader, loading", status: 2, loading: true, display: "Загрузка списка прошивок…" },
+            { tag: "stored, application firmware", status: 1, stored: true, error: true, text: "Нет связи с сервером. " + at },
+            { tag: "stored, boot loader, English: the image marked, the date as US English writes it", lang: "en-US",
+              status: 2, stored: true, marked: "fw_2.bin (saved)",
+              text: "No connection to the server. Firmware list from 3/5/26 10:37 AM" },
             // The server answered: not "no connection", and no image marked,
             // as each is asked of the server first.
-            { tag: "HTTP 503, application firmware", lang: "ru", status: 1, answer: 503, text: answered },
-            { tag: "HTTP 503, boot loader: unmarked", lang: "ru", status: 2, answer: 503, text: answered },
-            { tag: "offline, English: the date as US English writes it", lang: "en-US", status: 2,
-              answer: 0, text: "No connection to the server. Firmware list from 3/5/26 10:37 AM" }
+            { tag: "stored, HTTP 503, boot loader: unmarked", answer: 503, status: 2, stored: true, marked: "fw_2.bin",
+              text: "Ответ сервера: ошибка HTTP 503. " + at }
         ]
     }
 
-    // The frame holds `name` wholly inside its border, clear of the list,
-    // the line above it and the buttons: a few pixels between any two.
-    function verifyInsideTheFrameAndClear(name) {
-        var gap = 4
-        var f = rect("centreFrame")
-        var r = rect(name)
-        verify(r.left >= f.left + gap && r.right <= f.right - gap && r.top >= f.top + gap
-               && r.bottom <= f.bottom - gap, name + " inside the frame")
-        var others = ["firmwareComboBox", "flashButton", "localFileButton", "offlineLabel"]
-        for (var i = 0; i < others.length; ++i) {
-            var o = rect(others[i])
-            verify(r.right + gap <= o.left || o.right + gap <= r.left || r.bottom + gap <= o.top
-                   || o.bottom + gap <= r.top, name + " clear of " + others[i])
-        }
-    }
-
-    // The catalogue it gave at 10:37 stands in for a failed request.
-    function test_storedListFaces(data) {
-        translations.load([data.lang])
-        var base = data.answer ? firmwareAddress.serveStatus(data.answer)
-                               : "https://127.0.0.1:1/trennics_firmware"
-        verify(testCache.storeCatalogue(
-                   base, '{"Korvo 7":{"release":["fw_1.bin","fw_2.bin"]}}', "2026-03-05 10:37"))
-        verify(testCache.storeImage(base + "/Korvo 7/release/fw_2.bin", 2000))
-        openWindow()
+    // After a real failed request (nothing listens at the firmware address,
+    // or the local server answers with an error), with or without the
+    // catalogue the server gave at 10:37.
+    function test_catalogueFaces(data) {
+        var base = data.answer ? test.serveStatus(data.answer) : "https://127.0.0.1:1/trennics_firmware"
+        var image = base + "/Korvo 7/release/fw_2.bin"
+        verify(!data.stored || test.storeCatalogue(base, '{"Korvo 7":{"release":["fw_1.bin","fw_2.bin"]}}',
+                                                   "2026-03-05 10:37") && test.storeImage(image, 2000))
+        openWindow(data.lang)
         showDevice(data.status, [])
-        firmwareAddress.setBaseUrl(base)
-        link.retryCatalogue()
-        var state = data.answer ? DFU_client.CatalogueFailed : DFU_client.CatalogueOffline
-        tryCompare(link, "catalogueState", state, 10000)
-        compare(item(data.status === 1 ? "catalogueErrorLabel" : "offlineLabel").text, data.text)
-        if (data.status === 1)
-            return
+        test.setBaseUrl(base)
+        link.retryCatalogue() // under way until the answer comes in
+        var state = data.stored && !data.answer ? DFU_client.CatalogueOffline : DFU_client.CatalogueFailed
+        if (!data.loading)
+            tryCompare(link, "catalogueState", state, 10000)
+        compare(item("catalogueErrorLabel").visible, !!data.error)
+        if (data.text)
+            compare(item(data.error ? "catalogueErrorLabel" : "offlineLabel").text, data.text)
+        if (data.display)
+            compare(item("firmwareComboBox").displayText, data.display)
+        var retry = data.status === 2 && (data.stored || !!data.retry)
+        compare([item("retryButton").visible, item("flashButton").visible], [retry, data.status === 2 && !data.retry])
         var model = item("homeForm").firmwareModel
-        compare(model.count, 2)
-        var marked = data.lang === "ru" ? "fw_2.bin (сохранена)" : "fw_2.bin (saved)"
-        compare(model.get(0).text, data.answer ? "fw_2.bin" : marked)
-        compare(model.get(0).url, base + "/Korvo 7/release/fw_2.bin")
-        compare(item("flashButton").visible, true)
-        verifyInsideTheFrameAndClear("retryButton")
+        if (data.marked) {
+            compare([model.count, model.get(0).text, model.get(0).url], [2, data.marked, image])
+            verifyInsideAndClear("centreFrame", 4, "retryButton",
+                                 ["firmwareComboBox", "flashButton", "localFileButton", "offlineLabel"])
+        }
+        if (!retry)
+            return
         // The retry button asks again; the server is still away.
         mouseClick(item("retryButton"))
         compare(link.catalogueState, DFU_client.CatalogueLoading)
         tryCompare(link, "catalogueState", state, 10000)
-        compare(model.count, 2)
+        compare(model.count, data.stored ? 2 : 0)
+        if (data.stored)
+            return
+        // A list kept from an earlier catalogue is still offered.
+        showDevice(2, ["fw_1.bin"])
+        compare([item("firmwareComboBox").displayText, item("retryButton").visible], ["Выбрать прошивку ...", false])
     }
 
     function test_outsideText_isShownLiterally() {
@@ -498,23 +366,63 @@ WindowCase {
         link.deviceName = "<b>Korvo</b> & <i>7</i>"
         link.devConnStatusChanged()
         var label = item("informationLabel")
-        var first = "Подключено - <b>Korvo</b> & <i>7</i>"
-        var second = " Текущая версия прошивки: 01.05"
-        compare(label.text, first + "\n" + second)
-        compare(label.lineCount, 2)
-        fuzzyCompare(label.contentWidth,
-                     Math.max(plainWidth(label.font, first), plainWidth(label.font, second)), 1)
+        var lines = ["Подключено - <b>Korvo</b> & <i>7</i>", " Текущая версия прошивки: 01.05"]
+        compare([label.text, label.lineCount], [lines.join("\n"), 2])
+        fuzzyCompare(label.contentWidth, plainWidth(label.font, lines), 1)
         var combo = item("firmwareComboBox")
         combo.currentIndex = 0
         var shown = findChild(combo, "firmwareComboText")
         compare(shown.text, fileName)
         // The combo box elides its end; read as markup only "fw.bin" would show.
-        verify(shown.contentWidth > 0.9 * plainWidth(shown.font, fileName), shown.contentWidth)
-        link.showInfoMessage("<b>Ошибка</b> & <i>текст</i>\nвторая строка")
+        verify(shown.contentWidth > 0.9 * plainWidth(shown.font, [fileName]), shown.contentWidth)
+        lines = ["<b>Ошибка</b> & <i>текст</i>", "вторая строка"]
+        link.showInfoMessage(lines.join("\n"))
         var message = findChild(openDialogs()[0], "messageText")
         compare(message.lineCount, 2)
-        fuzzyCompare(message.contentWidth,
-                     Math.max(plainWidth(message.font, "<b>Ошибка</b> & <i>текст</i>"),
-                              plainWidth(message.font, "вторая строка")), 1)
+        fuzzyCompare(message.contentWidth, plainWidth(message.font, lines), 1)
+    }
+
+    function test_keyboard_data() {
+        return [
+            { tag: "application firmware: the update button alone, Space presses it", status: 1, index: -1,
+              order: ["updateButton", "updateButton"], key: Qt.Key_Space },
+            { tag: "boot loader, an image chosen: list, file, flash; Return presses flash", status: 2, index: 0,
+              order: ["firmwareComboBox", "localFileButton", "flashButton"], key: Qt.Key_Return },
+            { tag: "boot loader, nothing chosen: the disabled flash button is passed over", status: 2, index: -1,
+              order: ["firmwareComboBox", "localFileButton", "firmwareComboBox"] },
+            { tag: "image being taken: only the list", status: 4, index: 0, order: ["firmwareComboBox", "firmwareComboBox"] }
+        ]
+    }
+
+    // Tab through a face's controls in reading order, each named for screen
+    // readers and each button framed while it has the focus; a key presses
+    // the button reached last, and Enter answers the message the run ends with.
+    function test_keyboard(data) {
+        var names = { updateButton: "Обновить прошивку", firmwareComboBox: "Список прошивок",
+                      flashButton: "Прошить выбранное", localFileButton: "Из файла…" }
+        openWindow()
+        window.requestActivate()
+        tryVerify(function () { return window.active }, 5000, "the window has the keyboard")
+        showDevice(data.status, ["fw_1.bin", "fw_2.bin"])
+        item("firmwareComboBox").currentIndex = data.index
+        var unframed = item("localFileButton").background.border.width
+        for (var i = 0; i < data.order.length; ++i) {
+            keyClick(Qt.Key_Tab)
+            var focused = window.activeFocusItem
+            compare([focused.objectName, focused.Accessible.name], [data.order[i], names[data.order[i]]])
+            verify(!/Button$/.test(focused.objectName) || focused.background.border.width > unframed, "framed")
+        }
+        if (!data.key)
+            return
+        var clicks = signalSpy(focused, "clicked"), messages = signalSpy(link, "showInfoMessage")
+        keyClick(data.key)
+        compare(clicks.count, 1)
+        if (data.status !== 2)
+            return
+        // The image cannot be fetched from u:, so the run ends with its message.
+        tryCompare(messages, "count", 1, 10000)
+        compare(findChild(window.lastMessageDialog, "acceptButton").Accessible.name, "Ок")
+        keyClick(Qt.Key_Enter)
+        tryVerify(function () { return !window.lastMessageDialog })
     }
 }
