@@ -1,7 +1,6 @@
 #include "devcertificates.h"
 #include "dfu_client.h"
 #include "firmwareserver.h"
-#include "korvoemulator.h"
 #include "korvoenums.h"
 #include "localfirmwareserver.h"
 #include "logcapture.h"
@@ -21,7 +20,6 @@ namespace {
 
 constexpr int replyTimeoutMs = 10000;
 constexpr std::chrono::milliseconds shortTransferTimeout{300};
-constexpr std::chrono::milliseconds shortRetryInterval{300};
 const QByteArray example
     = R"({"DeviceA":{"folder1":["image_1.bin","image_2.bin"],"folder2":["image_3.bin"]},)"
       R"("DeviceB":{"folder1":["image_4.bin"]}})";
@@ -84,9 +82,6 @@ private slots:
     void cleanup();
     void catalogueReply_replacesOrKeepsCatalogue_data();
     void catalogueReply_replacesOrKeepsCatalogue();
-    void retry_asksAgainOnlyWhenAskedOrWhileConnected_data();
-    void retry_asksAgainOnlyWhenAskedOrWhileConnected();
-    void getWebFirmwaresList_takesExactDeviceKey();
     void firmwareSource_loadsOnlyWhatWasAskedFor_data();
     void firmwareSource_loadsOnlyWhatWasAskedFor();
     void download_outlivesCatalogueCutBeforeIt();
@@ -137,7 +132,6 @@ void TestCatalogue::init()
 void TestCatalogue::cleanup()
 {
     DFU_client::setTransferTimeout(DFU_client::defaultTransferTimeout);
-    USB_StmFlasher::setCatalogueRetryInterval(USB_StmFlasher::catalogueRetryInterval);
     server->setFaults({});
     flasher.reset();
     log.reset();
@@ -263,78 +257,6 @@ void TestCatalogue::catalogueReply_replacesOrKeepsCatalogue()
     QCOMPARE(flasher->catalogueError(), QString());
 }
 
-void TestCatalogue::retry_asksAgainOnlyWhenAskedOrWhileConnected_data()
-{
-    QTest::addColumn<bool>("connected"); // a device's port is open
-    QTest::addColumn<bool>("button"); // retryCatalogue() is called
-    QTest::addColumn<bool>("askedAgain");
-    QTest::newRow("the retry button, no device") << false << true << true;
-    QTest::newRow("by itself while a device is connected") << true << false << true;
-    QTest::newRow("not by itself without a device") << false << false << false;
-}
-
-void TestCatalogue::retry_asksAgainOnlyWhenAskedOrWhileConnected()
-{
-    QFETCH(bool, connected);
-    QFETCH(bool, button);
-    QFETCH(bool, askedAgain);
-    USB_StmFlasher::setCatalogueRetryInterval(shortRetryInterval);
-    LocalFirmwareServerFaults unavailable;
-    unavailable.statusForPath.insert(LocalFirmwareServer::cataloguePath, 503);
-    server->setFaults(unavailable);
-    std::unique_ptr<KorvoEmulator> device;
-    if (connected) {
-        KorvoEmulatorSettings settings;
-        settings.deviceName = QStringLiteral("Korvo 7");
-        device = std::make_unique<KorvoEmulator>(settings);
-        QVERIFY2(device->start(), qPrintable(device->errorString()));
-        QTRY_VERIFY_WITH_TIMEOUT(flasher->port()->isOpen(), replyTimeoutMs);
-    } else {
-        flasher->retryCatalogue();
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(flasher->catalogueState(), DFU_client::CatalogueFailed,
-                              replyTimeoutMs);
-    QCOMPARE(flasher->catalogueError(), QStringLiteral("HTTP 503"));
-
-    // The server is good again.
-    server->setFaults(served(example));
-    QSignalSpy states(flasher.get(), &USB_StmFlasher::catalogueStateChanged);
-    QVERIFY(states.isValid());
-    if (button)
-        flasher->retryCatalogue();
-    if (askedAgain) {
-        QTRY_COMPARE_WITH_TIMEOUT(flasher->catalogueState(), DFU_client::CatalogueReady,
-                                  replyTimeoutMs);
-        QCOMPARE(flasher->dfu()->getWebFirmwaresList().size(), 2);
-    } else {
-        QVERIFY(!states.wait(int(shortRetryInterval.count()) * 4));
-        QCOMPARE(flasher->catalogueState(), DFU_client::CatalogueFailed);
-    }
-    if (device)
-        device->stop();
-}
-
-void TestCatalogue::getWebFirmwaresList_takesExactDeviceKey()
-{
-    QSignalSpy changed(flasher.get(), &USB_StmFlasher::availableFirmwaresChanged);
-    QVERIFY(changed.isValid());
-    server->setFaults(served(example));
-    flasher->dfu()->webServerFileListRequest(); // two quick requests: both replies count
-    flasher->dfu()->webServerFileListRequest();
-    QTRY_COMPARE_WITH_TIMEOUT(changed.size(), 2, replyTimeoutMs);
-    QVERIFY(server->requests().contains(
-        "GET /trennics_firmware/app.php?listFirmwares=ALL&clientVer=0.01"));
-
-    flasher->setProperty("deviceName", "DeviceB");
-    QCOMPARE(flasher->getWebFirmwaresList(),
-             QVariantList{entry("DeviceB", "folder1", "image_4.bin")});
-    QVERIFY(log->messagesStartingWith("getWebFirmwaresList").last().endsWith(" true"));
-    flasher->setProperty("deviceName", "deviceb");
-    QVERIFY(flasher->getWebFirmwaresList().isEmpty());
-    QVERIFY(log->messagesStartingWith("getWebFirmwaresList").last().endsWith(" false"));
-    QCOMPARE(flasher->dfu()->getWebFirmwaresList().size(), 2);
-}
-
 void TestCatalogue::firmwareSource_loadsOnlyWhatWasAskedFor_data()
 {
     QTest::addColumn<QStringList>("sources"); // URLs, or paths of local files
@@ -346,13 +268,10 @@ void TestCatalogue::firmwareSource_loadsOnlyWhatWasAskedFor_data()
     const QString redirect = QStringLiteral("https://127.0.0.1:%1/").arg(redirecting.serverPort());
     QTest::newRow("A then B: only B")
         << QStringList{url("a.bin"), url("b.bin")} << false << QList<int>{2000} << QStringList{};
-    QTest::newRow("A twice: the first reply")
-        << QStringList{url("a.bin"), url("a.bin")} << false << QList<int>{1000} << QStringList{};
     QTest::newRow("name with a space")
         << QStringList{url("new image.bin")} << false << QList<int>{3000} << QStringList{};
     QTest::newRow("name with a percent sign")
         << QStringList{url("100%.bin")} << false << QList<int>{4000} << QStringList{};
-    QTest::newRow("empty URL") << QStringList{""} << false << QList<int>{} << QStringList{};
     QTest::newRow("failed, then another")
         << QStringList{url("none.bin"), url("b.bin")} << true << QList<int>{2000} << failed;
     QTest::newRow("over 16 MiB") << QStringList{url("huge.bin")} << false << QList<int>{} << failed;
@@ -365,8 +284,6 @@ void TestCatalogue::firmwareSource_loadsOnlyWhatWasAskedFor_data()
                                 << QList<int>{2000} << QStringList{};
     QTest::newRow("missing local file")
         << QStringList{tree.filePath("none.bin")} << false << QList<int>{} << unreadable;
-    QTest::newRow("a folder cannot be read")
-        << QStringList{tree.path()} << false << QList<int>{} << unreadable;
 }
 
 void TestCatalogue::firmwareSource_loadsOnlyWhatWasAskedFor()

@@ -1,6 +1,5 @@
 #include "devicepty.h"
 #include "dfu_client.h"
-#include "logcapture.h"
 #include "runrecorder.h"
 
 #include <QtTest>
@@ -19,17 +18,8 @@ constexpr int imageSize = 108 + 4096 * 6 + 5;
 
 // What the device does at the packet (or command) a row names, instead of
 // or besides the plain boot loader's answer; or an image too small to send.
-enum Twist {
-    RestartAt,
-    AbortAt,
-    GoBackAt,
-    AskPastEndAt,
-    ErrorAt,
-    PortErrorAt,
-    LowStatus,
-    NoReady,
-    LostReady // ReadyToFlash lost: the device asks for packet 0, then dies at the packet named
-};
+// LostReady: the device asks for packet 0, then dies at the packet named.
+enum Twist { RestartAt, AbortAt, GoBackAt, AskPastEndAt, ErrorAt, PortErrorAt, LowStatus, NoReady, LostReady };
 constexpr int TooSmall = LostReady + 1;
 // Long beside the watchdog, so a watchdog left at this wait shows.
 constexpr std::chrono::milliseconds longPrepareTimeout = 10000ms;
@@ -50,8 +40,12 @@ class TestFlashingScripted : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { DFU_client::setPrepareTimeout(shortPrepareTimeout); }
-    void cleanup() { device.reset(); }
+    void init() { DFU_client::setPrepareTimeout(shortPrepareTimeout); }
+    void cleanup()
+    {
+        device.reset();
+        DFU_client::setPrepareTimeout(DFU_client::prepareTimeoutInterval);
+    }
     void twistedRun_endsAsItShould_data();
     void twistedRun_endsAsItShould();
     void closedPort_packetsGoNowhereAndRunGoesOn();
@@ -114,9 +108,6 @@ void TestFlashingScripted::twistedRun_endsAsItShould_data()
     // Drain waits that run out leave the run to the watchdog.
     QTest::newRow("time-out of a drain wait")
         << int(PortErrorAt) << 2u << quint32(QSerialPort::TimeoutError) << all << success;
-    QTest::newRow("no modem-control lines")
-        << int(PortErrorAt) << 2u << quint32(QSerialPort::UnsupportedOperationError) << all
-        << success;
     QTest::newRow("device gone") << int(PortErrorAt) << 2u << quint32(QSerialPort::ResourceError)
                                  << QList<quint32>{0, 1, 2} << DFU_client::portLostMessage;
     QTest::newRow("ReadyToFlash with status 2 sends nothing")
@@ -127,8 +118,6 @@ void TestFlashingScripted::twistedRun_endsAsItShould_data()
     // for ReadyToFlash it started with: the run ends in time, not 10 s later.
     QTest::newRow("ReadyToFlash lost, then the device dies")
         << int(LostReady) << 0u << 0u << QList<quint32>{0} << DFU_client::timeoutMessage;
-    QTest::newRow("trailer only: refused before anything is sent")
-        << TooSmall << 0u << 0u << QList<quint32>{} << DFU_client::imageTooSmallMessage;
     QTest::newRow("head block only: refused before anything is sent")
         << TooSmall << 0u << 108u << QList<quint32>{} << DFU_client::imageTooSmallMessage;
 }
@@ -147,7 +136,6 @@ void TestFlashingScripted::twistedRun_endsAsItShould()
     USB_StmFlasher flasher;
     QVERIFY(QMetaObject::invokeMethod(&flasher, "tim_portCheckerTimeout"));
     QTRY_COMPARE_WITH_TIMEOUT(uint(flasher.getDevConnStatus()), 2u, runTimeoutMs);
-    LogCapture log;
     RunRecorder recorder(&flasher);
     QByteArray imageAtMessage;
     connect(&flasher, &USB_StmFlasher::showInfoMessage, this, [&] { imageAtMessage = image; });
@@ -205,13 +193,6 @@ void TestFlashingScripted::twistedRun_endsAsItShould()
     if (message == DFU_client::successMessage)
         QVERIFY(imageAtMessage == file.left(imageSize));
     QVERIFY(recorder.progress.isEmpty() || recorder.progress.last() == 0);
-
-    // A device answer after the end finds no run: aborted without a word.
-    if (!flasher.port()->isOpen())
-        return;
-    device->sendCommand(korvoEnums::FlashPacketVerify, korvoEnums::korvoReflash, 1);
-    QTRY_COMPARE_WITH_TIMEOUT(log.messagesStartingWith("dfu_rx  ERROR").size(), 1, runTimeoutMs);
-    QCOMPARE(recorder.messages.size(), 1);
 }
 
 void TestFlashingScripted::closedPort_packetsGoNowhereAndRunGoesOn()
@@ -224,18 +205,15 @@ void TestFlashingScripted::closedPort_packetsGoNowhereAndRunGoesOn()
     qRegisterMetaType<QSerialPort::SerialPortError>();
     QSignalSpy portErrors(flasher.port(), &QSerialPort::errorOccurred);
     QVERIFY(portErrors.isValid());
-    LogCapture log;
     flasher.dfu()->startFlashing(makeFirmwareFile(4205));
     flasher.feedBytes(LinkPackets::command(korvoEnums::ReadyToFlash, korvoEnums::korvoReflash));
     flasher.feedBytes(
         LinkPackets::command(korvoEnums::FlashPacketVerify, korvoEnums::korvoReflash, 0));
-
     QVERIFY(portErrors.isEmpty());
     QVERIFY(recorder.messages.isEmpty());
     QCOMPARE(uint(flasher.getDevConnStatus()), uint(korvoEnums::korvoReflash));
     // Packet 0 counts as sent, so its acknowledgement moved the run on.
     QCOMPARE(recorder.progress, (QList<uint>{1, 99}));
-    QCOMPARE(log.messagesStartingWith("error, flash2usb, serial port not open").size(), 2);
 }
 
 void TestFlashingScripted::deviceNotReady_nothingSentNorWaitedFor_data()
@@ -254,32 +232,25 @@ void TestFlashingScripted::deviceNotReady_nothingSentNorWaitedFor()
     QFETCH(bool, fromFile);
     QFETCH(QStringList, messages);
     QTemporaryDir folder;
-    QVERIFY(folder.isValid());
-    const QString path = folder.filePath(QStringLiteral("image.bin"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
+    QFile file(folder.filePath(QStringLiteral("image.bin")));
+    QVERIFY(folder.isValid() && file.open(QIODevice::WriteOnly));
     file.write(makeFirmwareFile(imageSize));
     file.close();
-
     // No device: status 0, the port closed.
     USB_StmFlasher flasher;
     flasher.portCheckTicker()->stop();
     RunRecorder recorder(&flasher);
-    LogCapture log;
-    DFU_client::setPrepareTimeout(shortPrepareTimeout);
     if (fromFile)
-        flasher.dfu()->flashFromFile(path);
+        flasher.dfu()->flashFromFile(file.fileName());
     else
         flasher.dfu()->startFlashing(makeFirmwareFile(imageSize));
-    QCOMPARE(log.messagesStartingWith("sendToKorvoQueue").size(), 0);
     QCOMPARE(recorder.messages, messages);
-    if (!messages.isEmpty())
-        QVERIFY(recorder.endedOnceAsTold());
+    QVERIFY(messages.isEmpty() || recorder.endedOnceAsTold());
     // Three times the wait for ReadyToFlash: no time-out comes.
     QSignalSpy endings(&flasher, &USB_StmFlasher::runFinished);
     QVERIFY(!endings.wait(int(3 * shortPrepareTimeout.count())));
     QCOMPARE(recorder.messages, messages);
-    QCOMPARE(log.messagesStartingWith("FLASHING TIMEOUT").size(), 0);
+    QVERIFY(recorder.progress.isEmpty());
 }
 
 void TestFlashingScripted::interruption_endsTheRunOnceWithoutMessage_data()
@@ -301,7 +272,6 @@ void TestFlashingScripted::interruption_endsTheRunOnceWithoutMessage()
     USB_StmFlasher flasher;
     QVERIFY(QMetaObject::invokeMethod(&flasher, "tim_portCheckerTimeout"));
     QTRY_COMPARE_WITH_TIMEOUT(uint(flasher.getDevConnStatus()), 2u, runTimeoutMs);
-    DFU_client::setPrepareTimeout(shortPrepareTimeout);
     RunRecorder recorder(&flasher);
     flasher.dfu()->startFlashing(makeFirmwareFile(imageSize));
     if (appQuits)
@@ -310,7 +280,6 @@ void TestFlashingScripted::interruption_endsTheRunOnceWithoutMessage()
         flasher.dfu()->interruptRun();
     QCOMPARE(recorder.results, QList<DFU_client::FlashResult>{DFU_client::FlashInterrupted});
     QCOMPARE(recorder.resultTexts, QStringList{QString()});
-    QVERIFY(recorder.messages.isEmpty());
     QCOMPARE(uint(flasher.getDevConnStatus()), 0u);
     // A second interruption, and the wait for ReadyToFlash, find no run.
     flasher.dfu()->interruptRun();
