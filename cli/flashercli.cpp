@@ -22,8 +22,6 @@
 
 namespace {
 
-const QString& programName = FlasherCli::programName;
-
 QString seconds(std::chrono::milliseconds duration)
 {
     return QString::number(double(duration.count()) / 1000.0, 'g', 6);

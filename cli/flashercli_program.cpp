@@ -16,7 +16,6 @@
 
 namespace {
 
-const QString& programName = FlasherCli::programName;
 // The port of a --proxy URL without one, as Qt takes for http_proxy.
 constexpr int defaultProxyPort = 8080;
 

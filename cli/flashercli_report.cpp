@@ -10,7 +10,6 @@
 
 namespace {
 
-const QString& programName = FlasherCli::programName;
 // When the stored catalogue used offline arrived, in local time.
 const QString savedTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm");
 
