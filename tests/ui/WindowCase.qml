@@ -1,9 +1,8 @@
 import QtQuick 2.7
 import QtTest 1.2
 
-// What the window tests share: the real main window in a language, its items
-// by name, where they are shown, and a device the link is told of as the
-// receive path would tell it.
+// The real main window in a language, its items by name and where they are
+// shown, and a device the link is told of as the receive path would.
 TestCase {
     when: windowShown
 
@@ -27,8 +26,7 @@ TestCase {
         return found
     }
 
-    // In the window's coordinates.
-    function rect(objectName) {
+    function rect(objectName) { // in the window's coordinates
         var shown = item(objectName)
         var p = shown.mapToItem(window.contentItem, 0, 0)
         return { left: p.x, top: p.y, right: p.x + shown.width, bottom: p.y + shown.height }
@@ -58,21 +56,11 @@ TestCase {
         window.showFirmwares((names || []).map(function (n) { return { fileName: n, fileUrl: "u:" + n } }))
     }
 
-    // The open message dialogs, the latest last.
-    function openDialogs() {
+    function openDialogs() { // the latest last
         return Array.prototype.filter.call(window.overlay.children, function (d) {
             return d.visible && findChild(d, "acceptButton")
         })
     }
 
-    function dialogText(index) {
-        return findChild(openDialogs()[index || 0], "messageText").text
-    }
-
-    function signalSpy(target, signalName) {
-        var spy = createTemporaryQmlObject("import QtTest 1.2; SignalSpy {}", window)
-        spy.target = target
-        spy.signalName = signalName
-        return spy
-    }
+    function dialogText(index) { return findChild(openDialogs()[index || 0], "messageText").text }
 }

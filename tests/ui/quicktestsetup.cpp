@@ -8,7 +8,6 @@
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFile>
 #include <QMutex>
 #include <QQmlContext>
 #include <QQmlEngine>
@@ -21,9 +20,8 @@
 
 namespace {
 
-// Hides every serial port of the machine from the links the window tests
-// create, so no test opens real hardware. On request it lists one Korvo port
-// that cannot be opened (its device node does not exist).
+// Hides the machine's serial ports from the window's links; on request lists
+// one Korvo port that cannot be opened (its device node does not exist).
 struct NoSerialPorts : SerialPortProvider
 {
     QList<SerialPortRecord> ports() const override
@@ -42,23 +40,15 @@ struct NoSerialPorts : SerialPortProvider
 
 } // namespace
 
-// Prepares the QML window tests as start-up prepares the tool (identity, C
-// locale, registrations, settings in a temporary folder) and is their handle
-// on the world around the window, as `test`.
+// Prepares the QML tests as start-up prepares the tool, settings in a
+// temporary folder; their handle on the world around the window, as `test`.
 class QuickTestSetup : public QObject
 {
     Q_OBJECT
     // The URLs Qt.openUrlExternally handed to the desktop's file manager.
-    Q_PROPERTY(QList<QUrl> openedUrls MEMBER openedUrls NOTIFY opened)
-    // Holds tiny.bin, an image too small to flash, as a folder URL.
-    Q_PROPERTY(QString imageFolder READ imageFolder CONSTANT)
+    Q_PROPERTY(QList<QUrl> openedUrls MEMBER openedUrls)
 
 public:
-    QString imageFolder() const
-    {
-        return QUrl::fromLocalFile(settingsDir.filePath(QStringLiteral("images"))).toString();
-    }
-
     // An empty name lists no port again.
     Q_INVOKABLE void listUnopenablePort(const QString& name)
     {
@@ -67,7 +57,7 @@ public:
     }
     Q_INVOKABLE void setBaseUrl(const QString& url) { FirmwareServer::setBaseUrl(url); }
     // Points the link at the local firmware server answering every request
-    // with `status`; returns its base URL, empty when it failed to start.
+    // with `status`; returns its base URL ("" if it did not start).
     Q_INVOKABLE QString serveStatus(int status)
     {
         if (!server) {
@@ -81,39 +71,26 @@ public:
         FirmwareServer::setBaseUrl(server->baseUrl());
         return server->baseUrl();
     }
-    // Installs the translation start-up picks for these UI languages (["ru"]:
-    // the source texts) and returns its resource path, or "".
+    // Installs the translation start-up picks for these UI languages; its path or "" (the source texts).
     Q_INVOKABLE QString loadTranslation(const QStringList& uiLanguages)
     {
         return FlasherApp::installTranslation(uiLanguages);
     }
     Q_INVOKABLE void retranslate() { engine->retranslate(); }
     // Stores `body` as the catalogue of `baseUrl`, arrived at `localTime`
-    // ("yyyy-MM-dd hh:mm", this computer's time zone), as an online run would.
-    Q_INVOKABLE bool storeCatalogue(const QString& baseUrl, const QString& body,
-                                    const QString& localTime)
+    // ("yyyy-MM-dd hh:mm", local time), and an image of `imageUrl`, as an online run would.
+    Q_INVOKABLE bool storeCatalogue(const QString& baseUrl, const QString& body, const QString& localTime,
+                                    const QString& imageUrl)
     {
         FirmwareCache cache;
-        const QDateTime arrived
-            = QDateTime::fromString(localTime, QStringLiteral("yyyy-MM-dd hh:mm")).toUTC();
+        const QDateTime arrived = QDateTime::fromString(localTime, QStringLiteral("yyyy-MM-dd hh:mm")).toUTC();
         cache.setClock([arrived] { return arrived; });
-        return cache.storeCatalogue(baseUrl, body.toUtf8());
-    }
-    Q_INVOKABLE bool storeImage(const QString& url, int size)
-    {
-        return FirmwareCache().storeImage(url, QByteArray(size, 'I'));
+        return cache.storeCatalogue(baseUrl, body.toUtf8()) && cache.storeImage(imageUrl, QByteArray(2000, 'I'));
     }
     Q_INVOKABLE bool clearCache() { return QDir(FirmwareCache::defaultFolder()).removeRecursively(); }
 
-signals:
-    void opened();
-
 public slots:
-    void openUrl(const QUrl& url)
-    {
-        openedUrls.append(url);
-        emit opened();
-    }
+    void openUrl(const QUrl& url) { openedUrls.append(url); }
     void applicationAvailable()
     {
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
@@ -122,17 +99,12 @@ public slots:
         SerialPortEnvironment::installProvider(&noSerialPorts);
         QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "openUrl");
         FirmwareCache::setDefaultFolder(settingsDir.filePath(QStringLiteral("cache")));
-        QDir().mkpath(settingsDir.filePath(QStringLiteral("images")));
-        QFile tiny(settingsDir.filePath(QStringLiteral("images/tiny.bin")));
-        if (tiny.open(QIODevice::WriteOnly))
-            tiny.write(QByteArray(108 + 16, 'T'));
     }
     void qmlEngineAvailable(QQmlEngine* qmlEngine)
     {
         engine = qmlEngine;
         FlasherApp::registerQmlTypes();
-        // Lets the tests call the link's setDevConnStatus(uint8_t) as the
-        // receive path does.
+        // Lets the tests call the link's setDevConnStatus(uint8_t).
         qRegisterMetaType<uint8_t>("uint8_t");
         engine->rootContext()->setContextProperty(QStringLiteral("test"), this);
     }
