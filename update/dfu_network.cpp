@@ -169,7 +169,10 @@ std::optional<DFU_client::Failure> DFU_client::failureOf(QNetworkReply* reply)
     } else if (status.isValid() && status.toInt() >= 400) {
         failure = {HttpStatus, QString::number(status.toInt()),
                    QStringLiteral("HTTP %1").arg(status.toInt()), true};
-    } else if (reply->property(redirectRefusedProperty).toBool()) {
+    } else if (reply->property(redirectRefusedProperty).toBool()
+               || reply->error() == QNetworkReply::InsecureRedirectError) {
+        // Qt's own redirect policy refuses a step down to http before the
+        // redirected signal: the server answered, with a redirect.
         failure = {RedirectRefused, QString(), QStringLiteral("redirected away from https"), true};
     } else if (reply->error() == QNetworkReply::SslHandshakeFailedError
                && !certificateProblems.isEmpty()) {
