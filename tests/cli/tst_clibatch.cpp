@@ -30,7 +30,6 @@ struct Unit
 };
 
 } // namespace
-Q_DECLARE_METATYPE(QList<Unit>)
 
 // --batch in this process: units are emulated devices plugged in one after
 // another (each a fresh device with its own USB serial, published through
@@ -42,7 +41,6 @@ class TestCliBatch : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
-    void batch_flashesUnitAfterUnitAndSumsUp_data();
     void batch_flashesUnitAfterUnitAndSumsUp();
 
 private:
@@ -64,34 +62,17 @@ void TestCliBatch::cleanupTestCase()
     USB_StmFlasher::setDeviceReturnTimeout(USB_StmFlasher::deviceReturnTimeout);
 }
 
-void TestCliBatch::batch_flashesUnitAfterUnitAndSumsUp_data()
-{
-    QTest::addColumn<QList<Unit>>("units");
-    QTest::addColumn<int>("count");
-    QTest::addColumn<QStringList>("lines"); // stdout, each line's start
-    QTest::addColumn<int>("exitCode");
-
-    QTest::newRow("three units, the second faulty, the first plugged in twice")
-        << QList<Unit>{{"KRV7-000001", false},
-                       {"KRV7-000001", false},
-                       {"KRV7-000002", true},
-                       {"KRV7-000003", false}}
-        << 3
-        << QStringList{"1  KRV7-000001  01.05 -> 02.03  FlashSucceeded  ",
-                       "-  KRV7-000001  already flashed in this batch, skipped",
-                       "2  KRV7-000002  01.05 -> -  FlashDeviceError  ",
-                       "3  KRV7-000003  01.05 -> 02.03  FlashSucceeded  ",
-                       "2 flashed, 1 failed"}
-        << 1;
-}
-
+// Three units, the second faulty, the first plugged in twice.
 void TestCliBatch::batch_flashesUnitAfterUnitAndSumsUp()
 {
-    QFETCH(QList<Unit>, units);
-    QFETCH(int, count);
-    QFETCH(QStringList, lines);
-    QFETCH(int, exitCode);
-
+    const QList<Unit> units{
+        {"KRV7-000001", false}, {"KRV7-000001", false}, {"KRV7-000002", true}, {"KRV7-000003", false}};
+    const int count = 3;
+    const int exitCode = 1;
+    const QStringList lines{"1  KRV7-000001  01.05 -> 02.03  FlashSucceeded  ",
+                            "-  KRV7-000001  already flashed in this batch, skipped",
+                            "2  KRV7-000002  01.05 -> -  FlashDeviceError  ",
+                            "3  KRV7-000003  01.05 -> 02.03  FlashSucceeded  ", "2 flashed, 1 failed"};
     const QString imagePath = scratch.filePath(QStringLiteral("image.bin"));
     const QByteArray file = KorvoFirmwareImage::makeFile("0203", imageSize, 23);
     {

@@ -249,10 +249,6 @@ void TestCliProcess::run_exitsAndSaysAsItShould_data()
         << bootLoader([cut, away](KorvoEmulatorSettings& s) { cut(s), away(s); })
         << online + QStringList{"--file", "$file", "--expect-version", "02.03"} << 1
         << DFU_client::unconfirmedAwayMessage + '\n' << QStringList{"did not come back within 15 s"};
-    QTest::newRow("device error: exit 1")
-        << bootLoader([](auto& s) { s.errorAtPacket = 1, s.errorCode = 2; })
-        << online + QStringList{"--file", "$file"} << 1
-        << DFU_client::deviceErrorMessagePrefix + "Error_BadCrc\n" << QStringList{};
     QTest::newRow("download answered 404: exit 1, the cause named")
         << bootLoader() << online + QStringList{"--url", "$url/release/none.bin"} << 1
         << DFU_client::downloadFailedMessage + '\n' << QStringList{"download failed: HTTP 404"};

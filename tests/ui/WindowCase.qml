@@ -1,10 +1,7 @@
 import QtQuick 2.7
 import QtTest 1.2
 
-// The real main window in a language, its items by name and where they are
-// shown, and a device the link is told of as the receive path would.
 TestCase {
-    when: windowShown
 
     property var window
     property var link
@@ -26,15 +23,12 @@ TestCase {
         return found
     }
 
-    function rect(objectName) { // in the window's coordinates
-        var shown = item(objectName)
-        var p = shown.mapToItem(window.contentItem, 0, 0)
-        return { left: p.x, top: p.y, right: p.x + shown.width, bottom: p.y + shown.height }
-    }
-
-    // `name` wholly inside `frame` and clear of each of `others`, with `gap`
-    // pixels between any two borders.
+    // `name` wholly inside `frame` and clear of each of `others`, `gap` pixels between any two borders.
     function verifyInsideAndClear(frame, gap, name, others) {
+        var rect = function (objectName) {
+            var shown = item(objectName), p = shown.mapToItem(window.contentItem, 0, 0)
+            return { left: p.x, top: p.y, right: p.x + shown.width, bottom: p.y + shown.height }
+        }
         var f = rect(frame), r = rect(name)
         verify(r.left >= f.left + gap && r.right <= f.right - gap && r.top >= f.top + gap
                && r.bottom <= f.bottom - gap, name + " inside " + frame)

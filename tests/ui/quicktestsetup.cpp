@@ -20,8 +20,7 @@
 
 namespace {
 
-// Hides the machine's serial ports from the window's links; on request lists
-// one Korvo port that cannot be opened (its device node does not exist).
+// Hides the machine's serial ports; on request lists one Korvo port whose device node does not exist.
 struct NoSerialPorts : SerialPortProvider
 {
     QList<SerialPortRecord> ports() const override
@@ -40,24 +39,20 @@ struct NoSerialPorts : SerialPortProvider
 
 } // namespace
 
-// Prepares the QML tests as start-up prepares the tool, settings in a
-// temporary folder; their handle on the world around the window, as `test`.
+// Prepares the QML tests as start-up prepares the tool, settings in a temporary folder.
 class QuickTestSetup : public QObject
 {
     Q_OBJECT
-    // The URLs Qt.openUrlExternally handed to the desktop's file manager.
     Q_PROPERTY(QList<QUrl> openedUrls MEMBER openedUrls)
 
 public:
-    // An empty name lists no port again.
     Q_INVOKABLE void listUnopenablePort(const QString& name)
     {
         const QMutexLocker lock(&noSerialPorts.mutex);
         noSerialPorts.name = name;
     }
     Q_INVOKABLE void setBaseUrl(const QString& url) { FirmwareServer::setBaseUrl(url); }
-    // Points the link at the local firmware server answering every request
-    // with `status`; returns its base URL ("" if it did not start).
+    // The local server answering every request with `status`; its base URL ("" if it did not start).
     Q_INVOKABLE QString serveStatus(int status)
     {
         if (!server) {
@@ -71,14 +66,10 @@ public:
         FirmwareServer::setBaseUrl(server->baseUrl());
         return server->baseUrl();
     }
-    // Installs the translation start-up picks for these UI languages; its path or "" (the source texts).
-    Q_INVOKABLE QString loadTranslation(const QStringList& uiLanguages)
-    {
-        return FlasherApp::installTranslation(uiLanguages);
-    }
+    // The translation start-up picks for these UI languages; its path or "" (the source texts).
+    Q_INVOKABLE QString loadTranslation(const QStringList& languages) { return FlasherApp::installTranslation(languages); }
     Q_INVOKABLE void retranslate() { engine->retranslate(); }
-    // Stores `body` as the catalogue of `baseUrl`, arrived at `localTime`
-    // ("yyyy-MM-dd hh:mm", local time), and an image of `imageUrl`, as an online run would.
+    // Stores a catalogue arrived at `localTime` ("yyyy-MM-dd hh:mm") and an image, as an online run would.
     Q_INVOKABLE bool storeCatalogue(const QString& baseUrl, const QString& body, const QString& localTime,
                                     const QString& imageUrl)
     {

@@ -22,8 +22,6 @@
 
 namespace {
 
-// Finding the device, a reboot into the boot loader, a whole run of a small
-// image: each well under this at the emulator's default pace.
 constexpr int stepTimeoutMs = 15000;
 const QString successMessage = QStringLiteral("Обновление успешно установлено!");
 
@@ -35,26 +33,179 @@ bool writeFile(const QString& path, const QByteArray& bytes)
 
 } // namespace
 
-// The real window in a real display against the emulated device and the
-// local HTTPS firmware server: a user's road, each run in the run record.
 class EndToEnd : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void catalogueImage_failsOnADeviceErrorThenFlashesOnRetry();
-    void localFile_isFlashedAndItsFolderRemembered();
-    void resetBeforeTheLastAcknowledgement_saysWhatIsKnown();
+    void initTestCase()
+    {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, workDir.filePath("settings"));
+        FlasherApp::setApplicationIdentity();
+        FlasherApp::useCLocale();
+        FirmwareCache::setDefaultFolder(workDir.filePath("cache"));
+        const QDir folder(workDir.filePath("firmware/Korvo 7/release"));
+        QVERIFY(folder.mkpath("."));
+        // A few packets, the last one short.
+        const QByteArray file = KorvoFirmwareImage::makeFile("0106", 108 + 4096 * 3 + 17, 7);
+        QVERIFY(writeFile(folder.filePath("korvo7_v0106.bin"), file));
+        catalogueImage = KorvoFirmwareImage::transmittedPart(file);
+        server = std::make_unique<LocalFirmwareServer>(workDir.filePath("firmware"));
+        QVERIFY2(server->start(), qPrintable(server->errorString()));
+        FirmwareServer::setBaseUrl(server->baseUrl());
+        QVERIFY(FirmwareServer::addTrustedCaFile(LocalFirmwareServer::caFile()));
+        emulator = std::make_unique<KorvoEmulator>(); // "Korvo 7", application firmware 01.05
+        QVERIFY2(emulator->start(), qPrintable(emulator->errorString()));
+
+        RunRecordWriter::recordEveryLink(QStringLiteral("window")); // as the window's start-up does
+        engine = std::make_unique<QQmlApplicationEngine>();
+        FlasherApp::registerQmlTypes();
+        engine->load(FlasherApp::mainWindowUrl());
+        QCOMPARE(engine->rootObjects().size(), 1);
+        window = qobject_cast<QQuickWindow*>(engine->rootObjects().constFirst());
+        QVERIFY(window && QTest::qWaitForWindowExposed(window));
+        link = window->findChild<USB_StmFlasher*>(QStringLiteral("usb_stmFlasher"));
+        QVERIFY(link);
+        link->findChild<RunRecordWriter*>()->setPath(workDir.filePath("runs.jsonl"));
+    }
+
+    void cleanupTestCase()
+    {
+        engine.reset();
+        RunRecordWriter::recordEveryLink(QString());
+    }
+
+    void catalogueImage_failsOnADeviceErrorThenFlashesOnRetry()
+    {
+        KorvoEmulatorSettings settings = emulator->settings();
+        settings.errorAtPacket = 2;
+        settings.errorCode = korvoEnums::Error_BadFirmware;
+        emulator->setSettings(settings);
+        goToBootLoader();
+        pickTheImage();
+        if (QTest::currentTestFailed())
+            return;
+        click(item("flashButton"));
+        QCOMPARE(answerTheRunsMessage(), QStringLiteral("Ошибка обновления: устройство сообщило об ошибке Error_BadFirmware"));
+
+        // Still in its boot loader with the same image chosen; without the fault a second run works.
+        QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 2 && item("flashButton")->isEnabled(), stepTimeoutMs);
+        settings.errorAtPacket.reset();
+        emulator->setSettings(settings);
+        click(item("flashButton"));
+        QCOMPARE(answerTheRunsMessage(), successMessage);
+        QCOMPARE(emulator->receivedImage(), catalogueImage);
+
+        QTRY_COMPARE_WITH_TIMEOUT(runs(10).size(), 2, stepTimeoutMs);
+        const QList<RunRecord> both = runs(10);
+        for (const RunRecord& run : both)
+            QCOMPARE(QStringList({run.tool, run.before, run.serial}), QStringList({"window", "01.05", settings.serialNumber}));
+        QCOMPARE(QStringList({both[0].result, both[1].result, both[1].after}),
+                 QStringList({"FlashDeviceError", "FlashSucceeded", "01.06"}));
+        QVERIFY(both[0].after.isNull());
+    }
+
+    void localFile_isFlashedAndItsFolderRemembered()
+    {
+        goToBootLoader();
+        const QByteArray local = KorvoFirmwareImage::makeFile("0109", 4096 * 2 + 500, 9);
+        const QString localPath = workDir.filePath("local/korvo7 local.bin");
+        QVERIFY(QDir().mkpath(workDir.filePath("local")) && writeFile(localPath, local));
+        QVERIFY(QMetaObject::invokeMethod(window, "flashLocalFile", Q_ARG(QVariant, QUrl::fromLocalFile(localPath))));
+        QCOMPARE(answerTheRunsMessage(), successMessage);
+        QCOMPARE(emulator->receivedImage(), KorvoFirmwareImage::transmittedPart(local));
+        const QUrl folder = QUrl::fromLocalFile(workDir.filePath("local"));
+        QTRY_COMPARE_WITH_TIMEOUT(QSettings().value("lastFirmwareFolder").toString(), folder.toString(), stepTimeoutMs);
+        goToBootLoader();
+        QObject* dialog = window->findChild<QObject*>(QStringLiteral("firmwareFileDialog"));
+        QVERIFY(dialog);
+        click(item("localFileButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(dialog->property("visible").toBool(), stepTimeoutMs);
+        QCOMPARE(dialog->property("folder").toUrl(), folder);
+        QVERIFY(QMetaObject::invokeMethod(dialog, "reject"));
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog->property("visible").toBool(), stepTimeoutMs);
+    }
+
+    // A boot loader with a serial of its own resets before its last acknowledgement.
+    void resetBeforeTheLastAcknowledgement_saysWhatIsKnown()
+    {
+        emulator->stop();
+        KorvoEmulatorSettings settings = emulator->settings();
+        settings.bootLoaderSerialNumber = QStringLiteral("KRV7-BOOT");
+        settings.dropAckOfPacket = 3; // the image's last packet
+        settings.resetRightAfterLastAnswer = true;
+        emulator->setSettings(settings);
+        QVERIFY2(emulator->start(), qPrintable(emulator->errorString()));
+        goToBootLoader();
+        pickTheImage();
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(link->getDevConnSerial(), QStringLiteral("KRV7-BOOT"));
+        click(item("flashButton"));
+        QCOMPARE(answerTheRunsMessage(), QStringLiteral("Обновление не подтверждено: устройство перезапустилось, не "
+                                                        "подтвердив последний пакет, и вернулось в рабочий режим с "
+                                                        "версией прошивки 01.06"));
+        QCOMPARE(emulator->receivedImage(), catalogueImage);
+        const QList<RunRecord> last = runs(1);
+        QCOMPARE(last.size(), 1);
+        QCOMPARE(QStringList({last[0].result, last[0].serial, last[0].before, last[0].after}),
+                 QStringList({"FlashUnconfirmed", settings.serialNumber, "01.05", "01.06"}));
+    }
 
 private:
     QQuickItem* item(const char* name) const { return window->findChild<QQuickItem*>(QLatin1String(name)); }
-    void click(QQuickItem* target);
-    void goToBootLoader();
-    void pickTheImage();
-    QString answerTheRunsMessage();
     QList<RunRecord> runs(int count) const { return RunRecord::readLast(count, workDir.filePath("runs.jsonl")); }
+    void click(QQuickItem* target)
+    {
+        QVERIFY(target && target->isVisible() && target->isEnabled());
+        const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
+        QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+    }
+
+    // The boot loader's port brings a catalogue request of its own, whose reply refills the list.
+    void goToBootLoader()
+    {
+        QQuickItem* combo = item("firmwareComboBox");
+        QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 1 && item("updateButton")->isEnabled()
+                                     && combo->property("count").toInt() == 1, stepTimeoutMs);
+        QSignalSpy catalogues(link, &USB_StmFlasher::availableFirmwaresChanged);
+        QVERIFY(catalogues.isValid());
+        click(item("updateButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 2 && !catalogues.isEmpty() && combo->isVisible()
+                                     && combo->property("count").toInt() == 1, stepTimeoutMs);
+    }
+
+    void pickTheImage()
+    {
+        QQuickItem* combo = item("firmwareComboBox");
+        click(combo);
+        const auto firstEntry = [combo]() -> QQuickItem* {
+            auto* popup = combo->property("popup").value<QObject*>();
+            auto* list = popup ? popup->property("contentItem").value<QQuickItem*>() : nullptr;
+            QQuickItem* entry = nullptr;
+            if (list && popup->property("opened").toBool())
+                QMetaObject::invokeMethod(list, "itemAtIndex", Q_RETURN_ARG(QQuickItem*, entry), Q_ARG(int, 0));
+            return entry;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(firstEntry() != nullptr, stepTimeoutMs);
+        click(firstEntry());
+        QTRY_COMPARE_WITH_TIMEOUT(combo->property("currentText").toString(), QStringLiteral("korvo7_v0106.bin"), stepTimeoutMs);
+    }
+
+    QString answerTheRunsMessage()
+    {
+        const auto open = [this] {
+            const QList<QObject*> all = window->findChildren<QObject*>(QStringLiteral("messageDialog"));
+            return std::count_if(all.begin(), all.end(), [](QObject* d) { return d->property("visible").toBool(); });
+        };
+        QObject* dialog = nullptr;
+        if (!QTest::qWaitFor([&] { return open() == 1; }, stepTimeoutMs)
+            || !(dialog = window->property("lastMessageDialog").value<QObject*>()))
+            return QStringLiteral("no dialog");
+        const QString text = dialog->property("dialogText").toString();
+        click(dialog->findChild<QQuickItem*>(QStringLiteral("acceptButton")));
+        return QTest::qWaitFor([&] { return open() == 0; }, stepTimeoutMs) ? text : QStringLiteral("stays open");
+    }
 
     QTemporaryDir workDir;
     QByteArray catalogueImage;
@@ -64,186 +215,6 @@ private:
     QQuickWindow* window = nullptr;
     USB_StmFlasher* link = nullptr;
 };
-
-void EndToEnd::initTestCase()
-{
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, workDir.filePath("settings"));
-    FlasherApp::setApplicationIdentity();
-    FlasherApp::useCLocale();
-    FirmwareCache::setDefaultFolder(workDir.filePath("cache"));
-    const QDir folder(workDir.filePath("firmware/Korvo 7/release"));
-    QVERIFY(folder.mkpath("."));
-    // A few packets, the last one short (the list's order: tst_window).
-    const QByteArray file = KorvoFirmwareImage::makeFile("0106", 108 + 4096 * 3 + 17, 7);
-    QVERIFY(writeFile(folder.filePath("korvo7_v0106.bin"), file));
-    catalogueImage = KorvoFirmwareImage::transmittedPart(file);
-    server = std::make_unique<LocalFirmwareServer>(workDir.filePath("firmware"));
-    QVERIFY2(server->start(), qPrintable(server->errorString()));
-    FirmwareServer::setBaseUrl(server->baseUrl());
-    QVERIFY(FirmwareServer::addTrustedCaFile(LocalFirmwareServer::caFile()));
-    emulator = std::make_unique<KorvoEmulator>(); // "Korvo 7", application firmware 01.05
-    QVERIFY2(emulator->start(), qPrintable(emulator->errorString()));
-
-    RunRecordWriter::recordEveryLink(QStringLiteral("window")); // as the window's start-up does
-    engine = std::make_unique<QQmlApplicationEngine>();
-    FlasherApp::registerQmlTypes();
-    engine->load(FlasherApp::mainWindowUrl());
-    QCOMPARE(engine->rootObjects().size(), 1);
-    window = qobject_cast<QQuickWindow*>(engine->rootObjects().constFirst());
-    QVERIFY(window && QTest::qWaitForWindowExposed(window));
-    link = window->findChild<USB_StmFlasher*>(QStringLiteral("usb_stmFlasher"));
-    QVERIFY(link);
-    link->findChild<RunRecordWriter*>()->setPath(workDir.filePath("runs.jsonl"));
-}
-
-void EndToEnd::cleanupTestCase()
-{
-    engine.reset();
-    RunRecordWriter::recordEveryLink(QString());
-}
-
-void EndToEnd::click(QQuickItem* target)
-{
-    QVERIFY(target && target->isVisible() && target->isEnabled());
-    const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
-    QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
-}
-
-// From the application firmware, its list shown, into the boot loader with
-// its own list: the boot loader's port brings a catalogue request of its own,
-// whose reply refills the list.
-void EndToEnd::goToBootLoader()
-{
-    QQuickItem* combo = item("firmwareComboBox");
-    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 1 && item("updateButton")->isEnabled()
-                                 && combo->property("count").toInt() == 1,
-                             stepTimeoutMs);
-    QSignalSpy catalogues(link, &USB_StmFlasher::availableFirmwaresChanged);
-    QVERIFY(catalogues.isValid());
-    click(item("updateButton"));
-    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 2 && !catalogues.isEmpty() && combo->isVisible()
-                                 && combo->property("count").toInt() == 1,
-                             stepTimeoutMs);
-}
-
-// The first entry of the opened list.
-void EndToEnd::pickTheImage()
-{
-    QQuickItem* combo = item("firmwareComboBox");
-    click(combo);
-    const auto firstEntry = [combo]() -> QQuickItem* {
-        auto* popup = combo->property("popup").value<QObject*>();
-        auto* list = popup ? popup->property("contentItem").value<QQuickItem*>() : nullptr;
-        QQuickItem* entry = nullptr;
-        if (list && popup->property("opened").toBool())
-            QMetaObject::invokeMethod(list, "itemAtIndex", Q_RETURN_ARG(QQuickItem*, entry), Q_ARG(int, 0));
-        return entry;
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(firstEntry() != nullptr, stepTimeoutMs);
-    click(firstEntry());
-    QTRY_COMPARE_WITH_TIMEOUT(combo->property("currentText").toString(), QStringLiteral("korvo7_v0106.bin"),
-                              stepTimeoutMs);
-}
-
-// Waits for the one dialog that ends a run, reads it and presses its OK.
-QString EndToEnd::answerTheRunsMessage()
-{
-    const auto open = [this] {
-        const QList<QObject*> all = window->findChildren<QObject*>(QStringLiteral("messageDialog"));
-        return std::count_if(all.begin(), all.end(), [](QObject* d) { return d->property("visible").toBool(); });
-    };
-    QObject* dialog = nullptr;
-    if (!QTest::qWaitFor([&] { return open() == 1; }, stepTimeoutMs)
-        || !(dialog = window->property("lastMessageDialog").value<QObject*>()))
-        return QStringLiteral("no dialog");
-    const QString text = dialog->property("dialogText").toString();
-    click(dialog->findChild<QQuickItem*>(QStringLiteral("acceptButton")));
-    return QTest::qWaitFor([&] { return open() == 0; }, stepTimeoutMs) ? text : QStringLiteral("stays open");
-}
-
-void EndToEnd::catalogueImage_failsOnADeviceErrorThenFlashesOnRetry()
-{
-    KorvoEmulatorSettings settings = emulator->settings();
-    settings.errorAtPacket = 2;
-    settings.errorCode = korvoEnums::Error_BadFirmware;
-    emulator->setSettings(settings);
-    goToBootLoader();
-    pickTheImage();
-    if (QTest::currentTestFailed())
-        return;
-    click(item("flashButton"));
-    QCOMPARE(answerTheRunsMessage(), QStringLiteral("Ошибка обновления: устройство сообщило об ошибке Error_BadFirmware"));
-
-    // Still in its boot loader, the device is offered again with the same
-    // image chosen; once the fault is gone a second run works.
-    QTRY_VERIFY_WITH_TIMEOUT(link->getDevConnStatus() == 2 && item("flashButton")->isEnabled(), stepTimeoutMs);
-    settings.errorAtPacket.reset();
-    emulator->setSettings(settings);
-    click(item("flashButton"));
-    QCOMPARE(answerTheRunsMessage(), successMessage);
-    QCOMPARE(emulator->receivedImage(), catalogueImage);
-
-    // Both runs in the record, the second with the version the device came back with.
-    QTRY_COMPARE_WITH_TIMEOUT(runs(10).size(), 2, stepTimeoutMs);
-    const QList<RunRecord> both = runs(10);
-    for (const RunRecord& run : both)
-        QCOMPARE(QStringList({run.tool, run.before, run.serial}), QStringList({"window", "01.05", settings.serialNumber}));
-    QCOMPARE(QStringList({both[0].result, both[1].result}), QStringList({"FlashDeviceError", "FlashSucceeded"}));
-    QVERIFY(both[0].after.isNull());
-    QCOMPARE(both[1].after, QStringLiteral("01.06"));
-}
-
-void EndToEnd::localFile_isFlashedAndItsFolderRemembered()
-{
-    goToBootLoader();
-    const QByteArray local = KorvoFirmwareImage::makeFile("0109", 4096 * 2 + 500, 9);
-    const QString localPath = workDir.filePath("local/korvo7 local.bin");
-    QVERIFY(QDir().mkpath(workDir.filePath("local")) && writeFile(localPath, local));
-    // The dialog's choice as a file URL, the way it hands it to the window.
-    QVERIFY(QMetaObject::invokeMethod(window, "flashLocalFile", Q_ARG(QVariant, QUrl::fromLocalFile(localPath))));
-    QCOMPARE(answerTheRunsMessage(), successMessage);
-    QCOMPARE(emulator->receivedImage(), KorvoFirmwareImage::transmittedPart(local));
-    // The folder is remembered for the next time the button opens the dialog.
-    const QUrl folder = QUrl::fromLocalFile(workDir.filePath("local"));
-    QTRY_COMPARE_WITH_TIMEOUT(QSettings().value("lastFirmwareFolder").toString(), folder.toString(), stepTimeoutMs);
-    goToBootLoader();
-    QObject* dialog = window->findChild<QObject*>(QStringLiteral("firmwareFileDialog"));
-    QVERIFY(dialog);
-    click(item("localFileButton"));
-    QTRY_VERIFY_WITH_TIMEOUT(dialog->property("visible").toBool(), stepTimeoutMs);
-    QCOMPARE(dialog->property("folder").toUrl(), folder);
-    QVERIFY(QMetaObject::invokeMethod(dialog, "reject"));
-    QTRY_VERIFY_WITH_TIMEOUT(!dialog->property("visible").toBool(), stepTimeoutMs);
-}
-
-// A boot loader with a serial of its own resets before its last
-// acknowledgement: the window says the update is not confirmed and which
-// version came back (no return note after it: tst_window).
-void EndToEnd::resetBeforeTheLastAcknowledgement_saysWhatIsKnown()
-{
-    emulator->stop();
-    KorvoEmulatorSettings settings = emulator->settings();
-    settings.bootLoaderSerialNumber = QStringLiteral("KRV7-BOOT");
-    settings.dropAckOfPacket = 3; // the image's last packet
-    settings.resetRightAfterLastAnswer = true;
-    emulator->setSettings(settings);
-    QVERIFY2(emulator->start(), qPrintable(emulator->errorString()));
-    goToBootLoader();
-    pickTheImage();
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(link->getDevConnSerial(), QStringLiteral("KRV7-BOOT"));
-    click(item("flashButton"));
-    QCOMPARE(answerTheRunsMessage(), QStringLiteral("Обновление не подтверждено: устройство перезапустилось, не "
-                                                    "подтвердив последний пакет, и вернулось в рабочий режим с "
-                                                    "версией прошивки 01.06"));
-    QCOMPARE(emulator->receivedImage(), catalogueImage);
-    const QList<RunRecord> last = runs(1);
-    QCOMPARE(last.size(), 1);
-    // The serial is the application's, not the boot loader's.
-    QCOMPARE(QStringList({last[0].result, last[0].serial, last[0].before, last[0].after}),
-             QStringList({"FlashUnconfirmed", settings.serialNumber, "01.05", "01.06"}));
-}
 
 QTEST_MAIN(EndToEnd)
 #include "tst_endtoend.moc"

@@ -3,8 +3,6 @@ import QtTest 1.2
 import Qt.labs.settings 1.1
 import USB_StmFlasher_qml_module 1.0
 
-// The real main window, its device link's properties set as the receive path
-// would: faces, list, progress, messages, wording, catalogue, keyboard, position.
 WindowCase {
     name: "Window"
 
@@ -23,7 +21,6 @@ WindowCase {
         return Math.max.apply(null, lines.map(function (l) { plain.text = l; return plain.contentWidth }))
     }
 
-    // `shown` lays out `lines` as they are written, not as markup.
     function verifyLiteral(shown, lines) {
         compare([shown.text, shown.lineCount], [lines.join("\n"), lines.length])
         fuzzyCompare(shown.contentWidth, plainWidth(shown.font, lines), 1)
@@ -66,7 +63,6 @@ WindowCase {
         compare(test.loadTranslation(data.languages), data.file)
         openWindow()
         compare(item("updateButton").text, data.file ? "Update firmware" : "Обновить прошивку")
-        // A window open when the language changes follows it.
         test.loadTranslation(data.file ? ["ru"] : ["en"])
         test.retranslate()
         compare(item("updateButton").text, data.file ? "Обновить прошивку" : "Update firmware")
@@ -93,8 +89,6 @@ WindowCase {
         compare(combo.count, 0)
     }
 
-    // The bar between none and all, the download before the run, nothing
-    // cut or overlapping in the frame.
     function test_progress_data() { return [ { tag: "Russian", lang: "ru" }, { tag: "English, with room for its words", lang: "en" } ] }
     function test_progress(data) {
         openWindow(data.lang)
@@ -123,8 +117,6 @@ WindowCase {
         })
     }
 
-    // A file the link cannot read ends its run in the window's words. The
-    // folder remembered: tst_endtoend, which flashes a local file.
     function test_localFile_missing() {
         openWindow()
         showDevice(2)
@@ -133,19 +125,14 @@ WindowCase {
         compare(dialogText(), "Ошибка обновления: не удалось прочитать файл прошивки")
     }
 
-    // How a run ended (`result`) or why a request failed (`failure`); the
-    // device's error, the version it came back with, a refused connection and
-    // an HTTP status: tst_endtoend and test_catalogueFaces, in the window.
     function test_wording_followsTheWindowsLanguage_data() {
         return [
             { tag: "success", result: DFU_client.FlashSucceeded, text: "Обновление успешно установлено!" },
             { tag: "image too small", result: DFU_client.FlashImageRefused, text: "Ошибка обновления: файл прошивки слишком мал" },
-            { tag: "silent device, English", lang: "en", result: DFU_client.FlashDeviceSilent,
-              text: "Update failed: the device does not respond" },
+            { tag: "silent, English", lang: "en", result: DFU_client.FlashDeviceSilent, text: "Update failed: the device does not respond" },
             { tag: "unconfirmed, away, English", lang: "en", result: DFU_client.FlashUnconfirmed, text: "Update not "
               + "confirmed: the device restarted before confirming the last packet and did not come back in its application firmware" },
-            { tag: "proxy, English", lang: "en", failure: DFU_client.ProxyFailed, detail: "127.0.0.1:3128",
-              text: "proxy 127.0.0.1:3128 unavailable" }
+            { tag: "proxy, English", lang: "en", failure: DFU_client.ProxyFailed, detail: "127.0.0.1:3128", text: "proxy 127.0.0.1:3128 unavailable" }
         ]
     }
 
@@ -160,11 +147,8 @@ WindowCase {
         link.showInfoMessage("Первое")
         link.showInfoMessage(link.successMessage)
         var open = openDialogs()
-        compare(open.length, 2)
-        compare([findChild(open[0], "titleText").text, open[0].contentItem.Accessible.name, dialogText(0)],
-                ["Внимание", "Внимание", "Первое"])
-        compare(open[0].contentItem.Accessible.role, Accessible.Dialog)
-        // The second lies over the first; answering it leaves the first open.
+        compare([open.length, findChild(open[0], "titleText").text, open[0].contentItem.Accessible.name, dialogText(0),
+                 open[0].contentItem.Accessible.role], [2, "Внимание", "Внимание", "Первое", Accessible.Dialog])
         mouseClick(findChild(open[1], "acceptButton"))
         tryVerify(function () { return !open[1].visible })
         verify(open[0].visible)
@@ -177,7 +161,6 @@ WindowCase {
 
     function test_message_offersTheLogFolderAfterAFailedRun(data) {
         openWindow()
-        // As the engine reports a run's end: its message, then its typed result.
         link.showInfoMessage("the engine's text")
         link.runFinished(data.result, "the engine's text")
         var logButton = findChild(openDialogs()[0], "cancelButton")
@@ -216,22 +199,18 @@ WindowCase {
         data.back ? link.deviceReturned("01.08") : link.deviceReturnTimedOut()
         var label = item("returnLabel"), shown = data.dialogOpen ? findChild(dialog, "messageText") : label
         compare([shown.text, label.visible], [(data.dialogOpen ? "Обновление успешно установлено!\n\n" : "") + data.note, !data.dialogOpen && data.note !== ""])
-        // The next run clears the page's note.
         link.runStarted("")
         compare(label.text, "")
     }
 
-    // An unopenable Korvo port: the reason shows under "not connected" only, the status text unchanged.
     function test_portProblem() {
         openWindow("en")
-        var info = item("informationLabel"), problem = item("portProblemLabel")
-        var alone = [info.text, info.y, info.height]
+        var info = item("informationLabel"), problem = item("portProblemLabel"), alone = [info.text, info.y, info.height]
         test.listUnopenablePort("ttyKORVO" + new Array(120).join("9"))
         tryVerify(function () { return link.portProblem !== "" }, 5000)
         verify(problem.text.indexOf("Could not open port ttyKORVO999") === 0, problem.text)
         compare([problem.visible, problem.textFormat], [true, Text.PlainText])
         compare([info.text, info.y, info.height], alone)
-        // Below the centred status text, its long name wrapped inside the window.
         verify(problem.y >= (info.height + info.contentHeight) / 2, problem.y)
         verify(problem.x >= 0 && problem.x + problem.width <= window.width)
         verify(problem.y + problem.contentHeight <= window.height && problem.lineCount >= 2)
@@ -245,8 +224,7 @@ WindowCase {
     }
 
     function test_position(data) {
-        store.setValue("x", data.x)
-        store.setValue("y", data.y)
+        ["x", "y"].forEach(function (k) { store.setValue(k, data[k]) })
         store.sync()
         openWindow()
         var screen = Qt.application.screens[0]
@@ -269,14 +247,11 @@ WindowCase {
             { tag: "stored, application firmware", status: 1, stored: true, error: true, text: "Нет связи с сервером. " + at },
             { tag: "stored, boot loader, English: the image marked, the date as US English writes it", lang: "en-US",
               status: 2, stored: true, marked: "fw_2.bin (saved)", text: "No connection to the server. Firmware list from 3/5/26 10:37 AM" },
-            // The server answered: not "no connection", nor an image marked (each is asked of the server first).
             { tag: "stored, HTTP 503, boot loader: unmarked", answer: 503, status: 2, stored: true, marked: "fw_2.bin",
               text: "Ответ сервера: ошибка HTTP 503. " + at }
         ]
     }
 
-    // After a real failed request (nothing listens, or the local server answers
-    // with an error), with or without the catalogue the server gave at 10:37.
     function test_catalogueFaces(data) {
         var base = data.answer ? test.serveStatus(data.answer) : "https://127.0.0.1:1/trennics_firmware"
         var image = base + "/Korvo 7/release/fw_2.bin"
@@ -289,7 +264,7 @@ WindowCase {
         var state = data.stored && !data.answer ? DFU_client.CatalogueOffline : DFU_client.CatalogueFailed
         if (!data.loading)
             tryCompare(link, "catalogueState", state, 10000)
-        compare(item("catalogueErrorLabel").visible, !!data.error)
+        compare([item("catalogueErrorLabel").visible, item("catalogueErrorLabel").textFormat], [!!data.error, Text.PlainText])
         if (data.text)
             compare(item(data.error ? "catalogueErrorLabel" : "offlineLabel").text, data.text)
         if (data.display)
@@ -304,14 +279,12 @@ WindowCase {
         }
         if (!retry)
             return
-        // The retry button asks again; the server is still away.
         mouseClick(item("retryButton"))
         compare(link.catalogueState, DFU_client.CatalogueLoading)
         tryCompare(link, "catalogueState", state, 10000)
         compare(model.count, data.stored ? 2 : 0)
         if (data.stored)
             return
-        // A list kept from an earlier catalogue is still offered.
         showDevice(2, ["fw_1.bin"])
         compare([item("firmwareComboBox").displayText, item("retryButton").visible], ["Выбрать прошивку ...", false])
     }
@@ -327,7 +300,6 @@ WindowCase {
         combo.currentIndex = 0
         var shown = findChild(combo, "firmwareComboText")
         compare(shown.text, fileName)
-        // The combo box elides its end; read as markup only "fw.bin" would show.
         verify(shown.contentWidth > 0.9 * plainWidth(shown.font, [fileName]), shown.contentWidth)
         link.showInfoMessage("<b>Ошибка</b> & <i>текст</i>\nвторая строка")
         verifyLiteral(findChild(openDialogs()[0], "messageText"), ["<b>Ошибка</b> & <i>текст</i>", "вторая строка"])
@@ -344,8 +316,6 @@ WindowCase {
         ]
     }
 
-    // Tab through a face's controls in reading order, each named for screen readers and each button
-    // framed while focused; a key presses the last reached, Enter answers the run's message.
     function test_keyboard(data) {
         var names = { updateButton: "Обновить прошивку", firmwareComboBox: "Список прошивок",
                       flashButton: "Прошить выбранное", localFileButton: "Из файла…" }
@@ -369,7 +339,6 @@ WindowCase {
         compare(clicks.count, 1)
         if (data.status !== 2)
             return
-        // The image cannot be fetched from u:, so the run ends with its message.
         tryVerify(function () { return window.lastMessageDialog }, 10000)
         compare(findChild(window.lastMessageDialog, "acceptButton").Accessible.name, "Ок")
         keyClick(Qt.Key_Enter)

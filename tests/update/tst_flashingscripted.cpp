@@ -13,16 +13,26 @@ namespace {
 
 constexpr int runTimeoutMs = 5000; // the watchdog's 2 s and room for a loaded machine
 constexpr std::chrono::milliseconds shortPrepareTimeout = 500ms;
+// Long beside the watchdog, so a watchdog left at this wait shows.
+constexpr std::chrono::milliseconds longPrepareTimeout = 10000ms;
 // 7 packets: 0 (head block + slice), 1..5 whole slices, 6 a 5-byte tail.
 constexpr int imageSize = 108 + 4096 * 6 + 5;
 
 // What the device does at the packet (or command) a row names, instead of
 // or besides the plain boot loader's answer; or an image too small to send.
 // LostReady: the device asks for packet 0, then dies at the packet named.
-enum Twist { RestartAt, AbortAt, GoBackAt, AskPastEndAt, ErrorAt, PortErrorAt, LowStatus, NoReady, LostReady };
-constexpr int TooSmall = LostReady + 1;
-// Long beside the watchdog, so a watchdog left at this wait shows.
-constexpr std::chrono::milliseconds longPrepareTimeout = 10000ms;
+enum Twist {
+    RestartAt,
+    AbortAt,
+    GoBackAt,
+    AskPastEndAt,
+    ErrorAt,
+    PortErrorAt,
+    LowStatus,
+    NoReady,
+    LostReady,
+    TooSmall
+};
 
 bool isCommand(const Frame& frame, quint8 command)
 {
@@ -48,17 +58,15 @@ private slots:
     }
     void twistedRun_endsAsItShould_data();
     void twistedRun_endsAsItShould();
-    void closedPort_packetsGoNowhereAndRunGoesOn();
-    void deviceNotReady_nothingSentNorWaitedFor_data();
-    void deviceNotReady_nothingSentNorWaitedFor();
-    void interruption_endsTheRunOnceWithoutMessage_data();
-    void interruption_endsTheRunOnceWithoutMessage();
+    void noRun_nothingSentNorWaitedFor_data();
+    void noRun_nothingSentNorWaitedFor();
 
 private:
     // The plain boot loader: status 2; PrepareToFlash with a size ->
     // ReadyToFlash with status 4; the packet it waits for is stored and
     // verified, any other asked for again.
     void answer(const Frame& frame);
+    void connectDevice(USB_StmFlasher& flasher, std::function<void(const Frame&)> onPacket);
 
     std::unique_ptr<DevicePty> device;
     QByteArray image;
@@ -82,6 +90,15 @@ void TestFlashingScripted::answer(const Frame& frame)
     device->sendCommand(korvoEnums::FlashPacketVerify, korvoEnums::korvoReflash, expected++);
 }
 
+void TestFlashingScripted::connectDevice(USB_StmFlasher& flasher,
+                                         std::function<void(const Frame&)> onPacket)
+{
+    device = std::make_unique<DevicePty>(USB_StmFlasher::bootLoaderProductId);
+    device->onPacket = std::move(onPacket);
+    QVERIFY(QMetaObject::invokeMethod(&flasher, "tim_portCheckerTimeout"));
+    QTRY_COMPARE_WITH_TIMEOUT(uint(flasher.getDevConnStatus()), 2u, runTimeoutMs);
+}
+
 void TestFlashingScripted::twistedRun_endsAsItShould_data()
 {
     QTest::addColumn<int>("twist");
@@ -89,7 +106,7 @@ void TestFlashingScripted::twistedRun_endsAsItShould_data()
     QTest::addColumn<quint32>("parameter");
     QTest::addColumn<QList<quint32>>("packets");
     QTest::addColumn<QString>("message");
-    const QString success = DFU_client::successMessage;
+    const QString success = DFU_client::successMessage, timeout = DFU_client::timeoutMessage;
     const QList<quint32> all{0, 1, 2, 3, 4, 5, 6};
     QTest::newRow("ReadyToFlash in mid-run restarts from packet 0")
         << int(RestartAt) << 3u << 0u << QList<quint32>{0, 1, 2, 3, 0, 1, 2, 3, 4, 5, 6} << success;
@@ -111,15 +128,14 @@ void TestFlashingScripted::twistedRun_endsAsItShould_data()
     QTest::newRow("device gone") << int(PortErrorAt) << 2u << quint32(QSerialPort::ResourceError)
                                  << QList<quint32>{0, 1, 2} << DFU_client::portLostMessage;
     QTest::newRow("ReadyToFlash with status 2 sends nothing")
-        << int(LowStatus) << 0u << 0u << QList<quint32>{} << DFU_client::timeoutMessage;
-    QTest::newRow("no ReadyToFlash")
-        << int(NoReady) << 0u << 0u << QList<quint32>{} << DFU_client::timeoutMessage;
+        << int(LowStatus) << 0u << 0u << QList<quint32>{} << timeout;
+    QTest::newRow("no ReadyToFlash") << int(NoReady) << 0u << 0u << QList<quint32>{} << timeout;
     // The resend request re-arms the watchdog at 2 s, not at the long wait
     // for ReadyToFlash it started with: the run ends in time, not 10 s later.
     QTest::newRow("ReadyToFlash lost, then the device dies")
-        << int(LostReady) << 0u << 0u << QList<quint32>{0} << DFU_client::timeoutMessage;
+        << int(LostReady) << 0u << 0u << QList<quint32>{0} << timeout;
     QTest::newRow("head block only: refused before anything is sent")
-        << TooSmall << 0u << 108u << QList<quint32>{} << DFU_client::imageTooSmallMessage;
+        << int(TooSmall) << 0u << 108u << QList<quint32>{} << DFU_client::imageTooSmallMessage;
 }
 
 void TestFlashingScripted::twistedRun_endsAsItShould()
@@ -129,13 +145,8 @@ void TestFlashingScripted::twistedRun_endsAsItShould()
     QFETCH(quint32, parameter);
     QFETCH(QList<quint32>, packets);
     QFETCH(QString, message);
-    device = std::make_unique<DevicePty>(USB_StmFlasher::bootLoaderProductId);
-    device->onPacket = [this](const Frame& frame) {
-        answer(frame);
-    };
     USB_StmFlasher flasher;
-    QVERIFY(QMetaObject::invokeMethod(&flasher, "tim_portCheckerTimeout"));
-    QTRY_COMPARE_WITH_TIMEOUT(uint(flasher.getDevConnStatus()), 2u, runTimeoutMs);
+    connectDevice(flasher, [this](const Frame& frame) { answer(frame); });
     RunRecorder recorder(&flasher);
     QByteArray imageAtMessage;
     connect(&flasher, &USB_StmFlasher::showInfoMessage, this, [&] { imageAtMessage = image; });
@@ -190,103 +201,60 @@ void TestFlashingScripted::twistedRun_endsAsItShould()
             sent.append(frame.header.parameter);
     QCOMPARE(sent, packets);
     QCOMPARE(device->commands(korvoEnums::PrepareToFlash).isEmpty(), twist == TooSmall);
-    if (message == DFU_client::successMessage)
-        QVERIFY(imageAtMessage == file.left(imageSize));
+    QVERIFY(message != DFU_client::successMessage || imageAtMessage == file.left(imageSize));
     QVERIFY(recorder.progress.isEmpty() || recorder.progress.last() == 0);
 }
 
-void TestFlashingScripted::closedPort_packetsGoNowhereAndRunGoesOn()
+void TestFlashingScripted::noRun_nothingSentNorWaitedFor_data()
 {
-    // Bytes fed to a link whose port is closed (as a fuzz target feeds
-    // them): writing there would raise NotOpenError and end the run as a
-    // lost port although no port was ever lost.
-    USB_StmFlasher flasher;
-    RunRecorder recorder(&flasher);
-    qRegisterMetaType<QSerialPort::SerialPortError>();
-    QSignalSpy portErrors(flasher.port(), &QSerialPort::errorOccurred);
-    QVERIFY(portErrors.isValid());
-    flasher.dfu()->startFlashing(makeFirmwareFile(4205));
-    flasher.feedBytes(LinkPackets::command(korvoEnums::ReadyToFlash, korvoEnums::korvoReflash));
-    flasher.feedBytes(
-        LinkPackets::command(korvoEnums::FlashPacketVerify, korvoEnums::korvoReflash, 0));
-    QVERIFY(portErrors.isEmpty());
-    QVERIFY(recorder.messages.isEmpty());
-    QCOMPARE(uint(flasher.getDevConnStatus()), uint(korvoEnums::korvoReflash));
-    // Packet 0 counts as sent, so its acknowledgement moved the run on.
-    QCOMPARE(recorder.progress, (QList<uint>{1, 99}));
-}
-
-void TestFlashingScripted::deviceNotReady_nothingSentNorWaitedFor_data()
-{
-    QTest::addColumn<bool>("fromFile");
+    QTest::addColumn<int>("how");
     QTest::addColumn<QStringList>("messages");
-    // An image handed over directly is held for bytes fed later, no run.
-    QTest::newRow("image handed over: held without a word") << false << QStringList{};
-    // Asked for by file (as after a download): the link is gone, said at once.
-    QTest::newRow("image from a file: the lost link, at once")
-        << true << QStringList{DFU_client::portLostMessage};
+    QTest::addColumn<QList<DFU_client::FlashResult>>("results");
+    // Without a device an image handed over directly is held for bytes fed
+    // later; asked for by file (as after a download), the lost link is said.
+    QTest::newRow("no device, image handed over")
+        << 0 << QStringList{} << QList<DFU_client::FlashResult>{};
+    QTest::newRow("no device, image from a file")
+        << 1 << QStringList{DFU_client::portLostMessage}
+        << QList<DFU_client::FlashResult>{DFU_client::FlashPortLost};
+    QTest::newRow("interrupted, twice")
+        << 2 << QStringList{} << QList<DFU_client::FlashResult>{DFU_client::FlashInterrupted};
 }
 
-void TestFlashingScripted::deviceNotReady_nothingSentNorWaitedFor()
+void TestFlashingScripted::noRun_nothingSentNorWaitedFor()
 {
-    QFETCH(bool, fromFile);
+    QFETCH(int, how);
     QFETCH(QStringList, messages);
+    QFETCH(QList<DFU_client::FlashResult>, results);
     QTemporaryDir folder;
     QFile file(folder.filePath(QStringLiteral("image.bin")));
     QVERIFY(folder.isValid() && file.open(QIODevice::WriteOnly));
     file.write(makeFirmwareFile(imageSize));
     file.close();
-    // No device: status 0, the port closed.
-    USB_StmFlasher flasher;
+    USB_StmFlasher flasher; // no device: status 0, the port closed
     flasher.portCheckTicker()->stop();
+    if (how == 2) // the boot loader takes the image but never gets ready
+        connectDevice(flasher, [this](const Frame& frame) {
+            if (!isCommand(frame, korvoEnums::PrepareToFlash))
+                answer(frame);
+        });
     RunRecorder recorder(&flasher);
-    if (fromFile)
+    if (how == 1)
         flasher.dfu()->flashFromFile(file.fileName());
     else
         flasher.dfu()->startFlashing(makeFirmwareFile(imageSize));
-    QCOMPARE(recorder.messages, messages);
-    QVERIFY(messages.isEmpty() || recorder.endedOnceAsTold());
+    if (how == 2) {
+        flasher.dfu()->interruptRun();
+        QCOMPARE(uint(flasher.getDevConnStatus()), 0u);
+        flasher.dfu()->interruptRun();
+    }
     // Three times the wait for ReadyToFlash: no time-out comes.
     QSignalSpy endings(&flasher, &USB_StmFlasher::runFinished);
     QVERIFY(!endings.wait(int(3 * shortPrepareTimeout.count())));
     QCOMPARE(recorder.messages, messages);
+    QCOMPARE(recorder.results, results);
+    QCOMPARE(recorder.resultTexts, how == 2 ? QStringList{QString()} : messages);
     QVERIFY(recorder.progress.isEmpty());
-}
-
-void TestFlashingScripted::interruption_endsTheRunOnceWithoutMessage_data()
-{
-    QTest::addColumn<bool>("appQuits");
-    QTest::newRow("interruptRun") << false;
-    QTest::newRow("the application quits") << true;
-}
-
-void TestFlashingScripted::interruption_endsTheRunOnceWithoutMessage()
-{
-    QFETCH(bool, appQuits);
-    device = std::make_unique<DevicePty>(USB_StmFlasher::bootLoaderProductId);
-    device->onPacket = [this](const Frame& frame) {
-        // The boot loader takes the image but never gets ready.
-        if (!isCommand(frame, korvoEnums::PrepareToFlash))
-            answer(frame);
-    };
-    USB_StmFlasher flasher;
-    QVERIFY(QMetaObject::invokeMethod(&flasher, "tim_portCheckerTimeout"));
-    QTRY_COMPARE_WITH_TIMEOUT(uint(flasher.getDevConnStatus()), 2u, runTimeoutMs);
-    RunRecorder recorder(&flasher);
-    flasher.dfu()->startFlashing(makeFirmwareFile(imageSize));
-    if (appQuits)
-        flasher.onAppQuit();
-    else
-        flasher.dfu()->interruptRun();
-    QCOMPARE(recorder.results, QList<DFU_client::FlashResult>{DFU_client::FlashInterrupted});
-    QCOMPARE(recorder.resultTexts, QStringList{QString()});
-    QCOMPARE(uint(flasher.getDevConnStatus()), 0u);
-    // A second interruption, and the wait for ReadyToFlash, find no run.
-    flasher.dfu()->interruptRun();
-    QSignalSpy endings(&flasher, &USB_StmFlasher::runFinished);
-    QVERIFY(!endings.wait(int(3 * shortPrepareTimeout.count())));
-    QCOMPARE(recorder.results.size(), 1);
-    QVERIFY(recorder.messages.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestFlashingScripted)
