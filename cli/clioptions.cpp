@@ -90,6 +90,14 @@ void addOptions(QCommandLineParser* parser)
         {QStringLiteral("count"),
          QStringLiteral("With --batch: end the batch after this many units."),
          QStringLiteral("n")},
+        {QStringLiteral("trusted-key"),
+         QStringLiteral("Trust the minisign public key in this file, beside the compiled-in "
+                        "ones (may be given several times). With a trusted key every image "
+                        "needs a valid signature <image>.minisig by one of them."),
+         QStringLiteral("file")},
+        {QStringLiteral("allow-downgrade"),
+         QStringLiteral("With --file or --url: flash a signed image whose version is older than "
+                        "the device's firmware.")},
         {QStringLiteral("verbose"), QStringLiteral("Write the debug log to stderr.")},
         // Not Qt's own help option, which also offers --help-all for Qt's
         // options: this program has none.
@@ -238,6 +246,12 @@ QString readRunOptions(const QCommandLineParser& parser, CliOptions* options)
                 .arg(CliOptions::maxBatchCount);
         options->batchCount = count;
     }
+    options->allowDowngrade = parser.isSet(QStringLiteral("allow-downgrade"));
+    if (options->allowDowngrade && !flashes)
+        return QStringLiteral("--allow-downgrade goes with --file or --url.");
+    options->trustedKeyFiles = parser.values(QStringLiteral("trusted-key"));
+    if (options->trustedKeyFiles.contains(QString()))
+        return QStringLiteral("--trusted-key needs a file.");
     options->verbose = parser.isSet(QStringLiteral("verbose"));
     options->useCache = !parser.isSet(QStringLiteral("no-cache"));
     return {};

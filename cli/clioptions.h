@@ -46,6 +46,8 @@ struct CliOptions
     // --batch: flash unit after unit with the one image of --file / --url.
     bool batch = false;
     int batchCount = 0; // --count: units to flash before the batch ends; 0 = until Ctrl-C
+    QStringList trustedKeyFiles; // --trusted-key, each a minisign public key file
+    bool allowDowngrade = false; // --allow-downgrade
 };
 
 // The outcome of reading the command line.

@@ -97,6 +97,9 @@ void FlasherCli::start()
         // A batch reads its image once, before the first unit.
         if (options.batch) {
             batchSource = options.file;
+            QFile signature(options.file + FirmwareSignature::suffix);
+            if (FirmwareSignature::isRequired() && signature.open(QIODevice::ReadOnly))
+                batchSignature = signature.read(FirmwareSignature::maxSignatureBytes + 1);
             if (!takeBatchImage(file.readAll()))
                 return;
         }
@@ -113,6 +116,24 @@ void FlasherCli::start()
     connect(link->dfu(), &DFU_client::catalogueRequestFinished, this,
             &FlasherCli::onCatalogueFinished);
     link->dfu()->setCacheEnabled(options.useCache);
+    link->dfu()->setDowngradeAllowed(options.allowDowngrade);
+    // A signed image's version, before its first packet.
+    connect(link->dfu(), &DFU_client::flashingStarted, this, [this] {
+        const FirmwareSignature::Verdict& signature = link->dfu()->runSignature();
+        if (signature.keyId.isEmpty())
+            return;
+        const QString line = QStringLiteral("Version %1 \u2192 %2, signed by key %3%4\n")
+                                 .arg(link->firmwareVersionText(),
+                                      signature.version.isEmpty() ? QStringLiteral("unknown")
+                                                                  : signature.version,
+                                      signature.keyId,
+                                      link->dfu()->runDowngrade() ? QStringLiteral(" (downgrade)")
+                                                                  : QString());
+        if (options.batch)
+            console.err(line);
+        else
+            console.out(line);
+    });
     connect(link, &USB_StmFlasher::flashing_progress_changed, this, &FlasherCli::onProgress);
     connect(link, &USB_StmFlasher::downloadProgress, this, &FlasherCli::onDownloadProgress);
     connect(link, &USB_StmFlasher::runFinished, this, &FlasherCli::onRunFinished);
@@ -255,7 +276,7 @@ void FlasherCli::startRun()
     deadline->stop();
     if (options.batch) {
         console.err(QStringLiteral("Flashing unit %1\n").arg(unitIndex));
-        link->dfu()->flashImage(batchImage, batchSource);
+        link->dfu()->flashImage(batchImage, batchSource, batchSignature);
         return;
     }
     if (options.action == CliOptions::Action::File) {
@@ -323,6 +344,20 @@ void FlasherCli::onRunFinished(DFU_client::FlashResult result, const QString& me
     if (result == DFU_client::FlashDownloadFailed && !link->dfu()->downloadError().isEmpty())
         console.err(QStringLiteral("%1: download failed: %2\n")
                         .arg(programName, link->dfu()->downloadError()));
+    if (result == DFU_client::FlashSignatureRefused)
+        console.err(QStringLiteral("%1: signature refused: %2\n")
+                        .arg(programName,
+                             signatureRefusalText(link->dfu()->runSignature(),
+                                                  options.batch ? batchSource
+                                                  : options.action == CliOptions::Action::File
+                                                      ? options.file
+                                                      : options.url,
+                                                  link->connectedDeviceName())));
+    if (result == DFU_client::FlashDowngradeRefused)
+        console.err(QStringLiteral("%1: the image's version %2 is older than the device's %3; "
+                                   "--allow-downgrade flashes it\n")
+                        .arg(programName, link->dfu()->runSignature().version,
+                             link->firmwareVersionText()));
     // The whole image went, but its last acknowledgement did not come: the
     // link answers at once with the unit's return or its absence.
     runUnconfirmed = result == DFU_client::FlashUnconfirmed;
@@ -420,6 +455,35 @@ void FlasherCli::onDeviceReturnTimedOut()
     finish(options.expectVersion.isEmpty() ? ExitSuccess : ExitVersionNotConfirmed);
 }
 
+QString FlasherCli::signatureRefusalText(const FirmwareSignature::Verdict& verdict,
+                                         const QString& source, const QString& deviceName)
+{
+    switch (verdict.failure) {
+    case FirmwareSignature::NoSignatureFailure:
+        break;
+    case FirmwareSignature::SignatureMissing:
+        return QStringLiteral("the image has no signature (%1%2)")
+            .arg(source, FirmwareSignature::suffix);
+    case FirmwareSignature::SignatureMalformed:
+        return QStringLiteral("the image's signature is not a minisign signature");
+    case FirmwareSignature::SignatureUnknownKey:
+        return QStringLiteral("the image is signed by key %1, which is not trusted")
+            .arg(verdict.keyId);
+    case FirmwareSignature::SignatureKeyRevoked:
+        return QStringLiteral("the image is signed by key %1, which has been revoked")
+            .arg(verdict.keyId);
+    case FirmwareSignature::SignatureBad:
+        return QStringLiteral("the signature by key %1 does not match the image")
+            .arg(verdict.keyId);
+    case FirmwareSignature::TrustedCommentTampered:
+        return QStringLiteral("the signature's trusted comment has been altered");
+    case FirmwareSignature::SignatureWrongDevice:
+        return QStringLiteral("the image is signed for \"%1\", not for \"%2\"")
+            .arg(verdict.device, deviceName);
+    }
+    return QString();
+}
+
 int FlasherCli::exitCodeFor(DFU_client::FlashResult result)
 {
     switch (result) {
@@ -434,6 +498,8 @@ int FlasherCli::exitCodeFor(DFU_client::FlashResult result)
     case DFU_client::FlashImageRefused:
     case DFU_client::FlashFileUnreadable:
     case DFU_client::FlashUnconfirmed:
+    case DFU_client::FlashSignatureRefused:
+    case DFU_client::FlashDowngradeRefused:
         break;
     }
     return ExitRunFailed;

@@ -74,6 +74,11 @@ public:
     bool isFinished() const { return phase == Phase::Done; }
     int exitCode() const { return code; }
 
+    // Why the engine refused the signature in `verdict` (English), for an
+    // image of `source` and the device `deviceName`.
+    static QString signatureRefusalText(const FirmwareSignature::Verdict& verdict,
+                                        const QString& source, const QString& deviceName);
+
     // The exit code of a flashing run that ended in `result`.
     static int exitCodeFor(DFU_client::FlashResult result);
 
@@ -163,6 +168,7 @@ private:
 
     // --batch: the image read or fetched once, the unit under way, the tally.
     QByteArray batchImage;
+    std::optional<QByteArray> batchSignature; // the image's, when it has one
     QString batchSource;
     int unitIndex = 0;
     int unitsFlashed = 0;

@@ -28,6 +28,7 @@ void FlasherCli::onImageFetched(const QString& url, const QByteArray& image, boo
         fail(ExitRunFailed, QStringLiteral("cannot download %1").arg(url));
         return;
     }
+    batchSignature = link->dfu()->fetchedSignature();
     if (takeBatchImage(image))
         waitForNextUnit();
 }

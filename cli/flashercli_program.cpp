@@ -11,6 +11,7 @@
 #include "runrecordwriter.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QNetworkProxy>
 #include <QUrl>
 
@@ -69,6 +70,25 @@ int FlasherCli::runCommandLine(const QStringList& arguments)
                         .arg(programName, options.caCertificate)
                     + CliCommandLine::usage());
         return ExitUsage;
+    }
+
+    // Keys given on the command line are trusted beside the compiled-in ones.
+    if (!options.trustedKeyFiles.isEmpty()) {
+        QList<MinisignKey> keys = FirmwareSignature::trustedKeys();
+        for (const QString& path : options.trustedKeyFiles) {
+            QFile file(path);
+            const std::optional<MinisignKey> key = file.open(QIODevice::ReadOnly)
+                ? Minisign::parsePublicKey(file.read(FirmwareSignature::maxSignatureBytes))
+                : std::nullopt;
+            if (!key) {
+                console.err(QStringLiteral("%1: no minisign public key in %2\n\n")
+                                .arg(programName, path)
+                            + CliCommandLine::usage());
+                return ExitUsage;
+            }
+            keys.append(*key);
+        }
+        FirmwareSignature::setTrustedKeys(keys);
     }
 
     InterruptWatcher interrupts;

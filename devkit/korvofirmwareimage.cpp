@@ -1,5 +1,6 @@
 #include "korvofirmwareimage.h"
 
+#include "minisigner.h"
 #include "tools.h"
 
 #include <QDir>
@@ -82,9 +83,32 @@ QByteArray transmittedPart(const QByteArray& file)
     return file.size() > trailerSize ? file.left(file.size() - trailerSize) : QByteArray();
 }
 
-bool writeSampleTree(const QString& dir, QString* error)
+namespace {
+
+bool writeFile(const QString& path, const QByteArray& contents, QString* error)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size() && file.commit())
+        return true;
+    if (error)
+        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    return false;
+}
+
+} // namespace
+
+bool writeSampleTree(const QString& dir, QString* error, const MinisignSigner* signer)
 {
     quint32 seed = 1;
+    if (signer && !QDir().mkpath(dir)) {
+        if (error)
+            *error = QStringLiteral("cannot create %1").arg(dir);
+        return false;
+    }
+    if (signer
+        && !writeFile(QDir(dir).filePath(QStringLiteral("sample-key.pub")),
+                      signer->publicKeyFile(), error))
+        return false;
     for (const SampleImage& image : sampleImages) {
         const QString folder = QDir(dir).filePath(QString::fromUtf8(image.deviceName) + '/'
                                                   + QString::fromUtf8(image.folder));
@@ -93,15 +117,15 @@ bool writeSampleTree(const QString& dir, QString* error)
                 *error = QStringLiteral("cannot create %1").arg(folder);
             return false;
         }
-        QSaveFile file(QDir(folder).filePath(QString::fromUtf8(image.fileName)));
-        if (!file.open(QIODevice::WriteOnly)
-            || file.write(makeFile(image.version, image.fileSize - trailerSize, seed++)) < 0
-            || !file.commit()) {
-            if (error)
-                *error = QStringLiteral("cannot write %1: %2")
-                             .arg(file.fileName(), file.errorString());
+        const QString path = QDir(folder).filePath(QString::fromUtf8(image.fileName));
+        const QByteArray file = makeFile(image.version, image.fileSize - trailerSize, seed++);
+        if (!writeFile(path, file, error))
             return false;
-        }
+        const QByteArray version(image.version);
+        const QByteArray comment = "device:" + QByteArray(image.deviceName) + "\tversion:"
+            + version.left(2) + '.' + version.mid(2);
+        if (signer && !writeFile(path + QStringLiteral(".minisig"), signer->sign(file, comment), error))
+            return false;
     }
     return true;
 }

@@ -18,6 +18,8 @@
 // size as a little-endian 32-bit number, and Tools::calcCrc of the
 // transmitted image. Only the tool's "drop the last 16 bytes" rule depends on
 // it; nothing checks its contents.
+class MinisignSigner;
+
 namespace KorvoFirmwareImage {
 
 constexpr int headBlockSize = 108;
@@ -40,7 +42,10 @@ QByteArray makeFile(const QByteArray& version, int transmittedSize, quint32 seed
 QByteArray transmittedPart(const QByteArray& file);
 
 // Writes <dir>/<device name>/<folder>/<file> with two device names and a few
-// images of realistic sizes. Returns false and sets `error` on failure.
-bool writeSampleTree(const QString& dir, QString* error = nullptr);
+// images of realistic sizes; with `signer` also <file>.minisig beside each,
+// naming its device and version, and the signer's public key in
+// <dir>/sample-key.pub. Returns false and sets `error` on failure.
+bool writeSampleTree(const QString& dir, QString* error = nullptr,
+                     const MinisignSigner* signer = nullptr);
 
 } // namespace KorvoFirmwareImage

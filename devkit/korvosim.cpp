@@ -5,6 +5,7 @@
 #include "korvofirmwareimage.h"
 #include "localfirmwareserver.h"
 #include "loopbackproxy.h"
+#include "minisigner.h"
 #include "portholder.h"
 
 #include <QCommandLineParser>
@@ -52,7 +53,10 @@ struct Option
 
 const Option options[] = {
     {"firmware-dir", "Serve the firmware tree <dir>/<device name>/<folder>/<file>.", "dir"},
-    {"make-sample-firmware", "Write a sample firmware tree into <dir> and exit.", "dir"},
+    {"make-sample-firmware",
+     "Write a sample firmware tree into <dir>, signed by a key made for it "
+     "(<dir>/sample-key.pub), and exit.",
+     "dir"},
     {"hold",
      "Hold the serial port <path> open as another program would, until interrupted "
      "(or --hold-ms), then exit.",
@@ -318,11 +322,15 @@ int run(const QStringList& arguments)
     if (parser.isSet(QStringLiteral("make-sample-firmware"))) {
         const QString dir = parser.value(QStringLiteral("make-sample-firmware"));
         QString error;
-        if (!KorvoFirmwareImage::writeSampleTree(dir, &error)) {
+        // Signed by a key made for the tree, its public key beside.
+        const MinisignSigner signer = MinisignSigner::generate();
+        if (!KorvoFirmwareImage::writeSampleTree(dir, &error, &signer)) {
             err() << "korvo-sim: " << error << Qt::endl;
             return 1;
         }
-        out() << "sample firmware written to " << dir << '\n';
+        out() << "sample firmware written to " << dir << ", signed by key "
+              << signer.publicKey().idText() << " (trust it with --trusted-key " << dir
+              << "/sample-key.pub)\n";
         return 0;
     }
     if (parser.isSet(QStringLiteral("hold")))

@@ -2,6 +2,8 @@
 
 #include "debugline.h"
 #include "devcertificates.h"
+#include "firmwaresignature.h"
+#include "korvofirmwareimage.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,6 +22,8 @@
 #include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
+
+#include <algorithm>
 
 using namespace std::chrono_literals;
 
@@ -97,6 +101,9 @@ struct LocalFirmwareServer::Shared
     QString root;
     LocalFirmwareServerFaults faults;
     QStringList requests;
+    // Made once, read from the server's thread: never changed afterwards.
+    const MinisignSigner signer = MinisignSigner::generate();
+    const MinisignSigner otherSigner = MinisignSigner::generate();
 };
 
 namespace {
@@ -111,8 +118,14 @@ QByteArray buildCatalogue(const QString& root)
         QJsonObject deviceObject;
         for (const QString& folder : deviceDir.entryList(folders, QDir::Name)) {
             const QDir folderDir(deviceDir.filePath(folder));
-            deviceObject.insert(
-                folder, QJsonArray::fromStringList(folderDir.entryList(QDir::Files, QDir::Name)));
+            QStringList files = folderDir.entryList(QDir::Files, QDir::Name);
+            files.erase(std::remove_if(files.begin(), files.end(),
+                                       [](const QString& name) {
+                                           return name.endsWith(FirmwareSignature::suffix)
+                                               || name.endsWith(QLatin1String(".pub"));
+                                       }),
+                        files.end());
+            deviceObject.insert(folder, QJsonArray::fromStringList(files));
         }
         catalogue.insert(device, deviceObject);
     }
@@ -150,6 +163,8 @@ private:
     void readRequest();
     Reply answer(const QByteArray& method, const QByteArray& target, const QString& path,
                  const LocalFirmwareServerFaults& faults);
+    Reply signatureOf(const QString& imagePath, const QString& device,
+                      const LocalFirmwareServerFaults& faults);
     void write(const Reply& reply, qint64 bodyBytes, qint64 bytesPerSecond);
     void writeNextPiece(qint64 pieceBytes);
 
@@ -254,9 +269,43 @@ Reply HttpsConnection::answer(const QByteArray& method, const QByteArray& target
         relative += QLatin1Char('/') + name;
     }
     QFile file(root + relative);
-    if (!QFileInfo(file.fileName()).isFile() || !file.open(QIODevice::ReadOnly))
+    if (QFileInfo(file.fileName()).isFile() && file.open(QIODevice::ReadOnly))
+        return {200, file.readAll(), "application/octet-stream"};
+    if (relative.endsWith(FirmwareSignature::suffix))
+        return signatureOf(root + relative.chopped(FirmwareSignature::suffix.size()),
+                           QUrl::fromPercentEncoding(rawNames.first()), faults);
+    return textReply(404);
+}
+
+Reply HttpsConnection::signatureOf(const QString& imagePath, const QString& device,
+                                   const LocalFirmwareServerFaults& faults)
+{
+    using Signature = LocalFirmwareServerFaults::Signature;
+    QFile image(imagePath);
+    if (faults.signature == Signature::Missing || !image.open(QIODevice::ReadOnly))
         return textReply(404);
-    return {200, file.readAll(), "application/octet-stream"};
+    const QByteArray file = image.readAll();
+    QByteArray version = KorvoFirmwareImage::versionOf(KorvoFirmwareImage::transmittedPart(file));
+    if (KorvoFirmwareImage::isValidVersion(version))
+        version.insert(2, '.');
+    if (!faults.signedVersion.isEmpty())
+        version = faults.signedVersion.toUtf8();
+    QByteArray comment = "device:"
+        + (faults.signature == Signature::OtherDevice ? QByteArray("Korvo 99") : device.toUtf8());
+    if (!version.isEmpty())
+        comment += "\tversion:" + version;
+    const MinisignSigner& signer
+        = faults.signature == Signature::OtherKey ? shared->otherSigner : shared->signer;
+    QByteArray text = signer.sign(file, comment);
+    if (faults.signature == Signature::Corrupted) {
+        // One bit of the signature itself, inside its base64 line.
+        QList<QByteArray> lines = text.split('\n');
+        QByteArray raw = QByteArray::fromBase64(lines.at(1));
+        raw[20] = char(raw.at(20) ^ 0x01);
+        lines[1] = raw.toBase64();
+        text = lines.join('\n');
+    }
+    return {200, text, "text/plain; charset=utf-8"};
 }
 
 void HttpsConnection::write(const Reply& reply, qint64 bodyBytes, qint64 bytesPerSecond)
@@ -457,6 +506,11 @@ void LocalFirmwareServer::setFaults(const LocalFirmwareServerFaults& faults)
 {
     QMutexLocker lock(&d->mutex);
     d->faults = faults;
+}
+
+MinisignKey LocalFirmwareServer::signingKey() const
+{
+    return d->signer.publicKey();
 }
 
 QStringList LocalFirmwareServer::requests() const

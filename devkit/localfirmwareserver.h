@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QHash>
 #include "loopbackserverthread.h"
+#include "minisigner.h"
 
 #include <QObject>
 #include <QString>
@@ -27,6 +28,19 @@ struct LocalFirmwareServerFaults
     // Like a small single-threaded server: a connection's TLS handshake
     // waits until the connection before it has closed.
     bool oneConnectionAtATime = false;
+
+    // What the signatures the server makes say (see LocalFirmwareServer).
+    enum class Signature {
+        Valid, // by signingKey(), naming the file's device and version
+        Missing, // "<file>.minisig" is answered with 404
+        OtherKey, // by another key, made for the run
+        Corrupted, // one bit of the signature flipped
+        OtherDevice, // naming a device "Korvo 99"
+    };
+    Signature signature = Signature::Valid;
+    // The version the signatures name instead of the file's own (a lower
+    // one for a downgrade).
+    QString signedVersion;
 };
 
 // The firmware server on this computer: HTTPS on 127.0.0.1 on a free port,
@@ -35,7 +49,12 @@ struct LocalFirmwareServerFaults
 //   GET /trennics_firmware/app.php?listFirmwares=ALL&clientVer=<v>
 //       the catalogue {"<device>": {"<folder>": ["<file>", ...]}}, names in
 //       ascending order, read from the tree at each request;
-//   GET /trennics_firmware/<device>/<folder>/<file>   the file.
+//   GET /trennics_firmware/<device>/<folder>/<file>   the file;
+//   GET /trennics_firmware/<device>/<folder>/<file>.minisig   its signature:
+//       the file of that name in the tree if there is one, else a minisign
+//       signature made at the request by signingKey(), its trusted comment
+//       "device:<device><TAB>version:<vv.vv of the image>" (the catalogue
+//       lists neither .minisig nor .pub files).
 // HTTP/1.1, one request per connection, Content-Length on every answer;
 // 404 for anything else, 405 for methods other than GET. It runs on its own
 // thread, so a client that blocks its own thread never stalls it. All public
@@ -73,6 +92,9 @@ public:
 
     LocalFirmwareServerFaults faults() const;
     void setFaults(const LocalFirmwareServerFaults& faults);
+
+    // The key made for the run that signs every file (trusted by the demo).
+    MinisignKey signingKey() const;
 
     // Every request line received ("GET /trennics_firmware/..."), in order.
     QStringList requests() const;

@@ -87,6 +87,7 @@ USB_StmFlasher::USB_StmFlasher(QObject* parent)
     connect(dfuClient, &DFU_client::flashing_progress_changed, this,
             &USB_StmFlasher::flashing_progress_changed);
     connect(dfuClient, &DFU_client::downloadProgress, this, &USB_StmFlasher::downloadProgress);
+    connect(dfuClient, &DFU_client::offerChanged, this, &USB_StmFlasher::offerChanged);
 
     // Armed by each failed catalogue request; asks again only if a port is
     // still open and nothing better has come in the meantime.
@@ -202,6 +203,19 @@ QString USB_StmFlasher::downloadFailureDetail() const
 QString USB_StmFlasher::runDetail() const
 {
     return dfuClient->runDetail();
+}
+
+void USB_StmFlasher::setDowngradeAllowed(bool allowed)
+{
+    if (allowed == dfuClient->isDowngradeAllowed())
+        return;
+    dfuClient->setDowngradeAllowed(allowed);
+    emit offerChanged();
+}
+
+void USB_StmFlasher::checkOffer(const QString& source)
+{
+    dfuClient->checkOffer(source);
 }
 
 QDateTime USB_StmFlasher::catalogueTime() const

@@ -67,6 +67,20 @@ class USB_StmFlasher : public QObject
     Q_PROPERTY(DFU_client::NetworkFailure downloadFailure READ downloadFailure NOTIFY runFinished)
     Q_PROPERTY(QString downloadFailureDetail READ downloadFailureDetail NOTIFY runFinished)
     Q_PROPERTY(QString runDetail READ runDetail NOTIFY runFinished)
+    // Signed firmware (see DFU_client): whether images need a signature;
+    // the latest run's refusal; the image chosen next, its signature
+    // checked without the image (its version, and whether it is older than
+    // the unit's firmware); whether the next run may flash an older image.
+    Q_PROPERTY(bool signatureRequired READ signatureRequired NOTIFY offerChanged)
+    Q_PROPERTY(FirmwareSignature::Failure runSignatureFailure READ runSignatureFailure NOTIFY
+                   runFinished)
+    Q_PROPERTY(QString offerSource READ offerSource NOTIFY offerChanged)
+    Q_PROPERTY(bool offerChecked READ offerChecked NOTIFY offerChanged)
+    Q_PROPERTY(FirmwareSignature::Failure offerFailure READ offerFailure NOTIFY offerChanged)
+    Q_PROPERTY(QString offerVersion READ offerVersion NOTIFY offerChanged)
+    Q_PROPERTY(bool offerDowngrade READ offerDowngrade NOTIFY offerChanged)
+    Q_PROPERTY(bool downgradeAllowed READ downgradeAllowed WRITE setDowngradeAllowed NOTIFY
+                   offerChanged)
 
 public:
     explicit USB_StmFlasher(QObject* parent = nullptr);
@@ -146,6 +160,21 @@ public:
     DFU_client::NetworkFailure downloadFailure() const;
     QString downloadFailureDetail() const;
     QString runDetail() const;
+    static bool signatureRequired() { return FirmwareSignature::isRequired(); }
+    FirmwareSignature::Failure runSignatureFailure() const
+    {
+        return dfuClient->runSignature().failure;
+    }
+    QString offerSource() const { return dfuClient->offer().source; }
+    bool offerChecked() const { return dfuClient->offer().checked; }
+    FirmwareSignature::Failure offerFailure() const { return dfuClient->offer().verdict.failure; }
+    QString offerVersion() const { return dfuClient->offer().verdict.version; }
+    bool offerDowngrade() const { return dfuClient->isDowngrade(offerVersion()); }
+    bool downgradeAllowed() const { return dfuClient->isDowngradeAllowed(); }
+    void setDowngradeAllowed(bool allowed);
+    // Checks the signature of the image chosen next (a URL, a path or a
+    // file URL), when images need one; see DFU_client::checkOffer.
+    Q_INVOKABLE void checkOffer(const QString& source);
     // The window's language, in which catalogueTimeText writes its date
     // (Russian unless set; set once at start-up).
     static void setWindowLocale(const QLocale& locale);
@@ -189,6 +218,7 @@ signals:
     // its boot loader (PrepareToFlash with parameter 0).
     void bootLoaderRequested();
     void catalogueStateChanged();
+    void offerChanged();
 
 public slots:
     uint8_t getDevConnStatus();

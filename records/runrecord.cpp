@@ -65,7 +65,7 @@ QJsonObject RunRecord::toJson() const
     if (boardVersion || !boardRevision.isNull())
         board = QJsonObject{{QStringLiteral("version"), number(boardVersion)},
                             {QStringLiteral("revision"), text(boardRevision)}};
-    return QJsonObject{
+    QJsonObject json{
         {QStringLiteral("start"), time(start)},
         {QStringLiteral("end"), time(end)},
         {QStringLiteral("tool"), text(tool)},
@@ -85,6 +85,17 @@ QJsonObject RunRecord::toJson() const
         {QStringLiteral("ms"), number(ms)},
         {QStringLiteral("after"), text(after)},
     };
+    // Only for a run whose signature was checked.
+    const auto addText = [&json](const char* key, const QString& value) {
+        if (!value.isEmpty())
+            json.insert(QLatin1String(key), value);
+    };
+    addText("signingKey", signingKey);
+    addText("signedVersion", signedVersion);
+    addText("signatureFailure", signatureFailure);
+    if (downgrade)
+        json.insert(QStringLiteral("downgrade"), *downgrade);
+    return json;
 }
 
 std::optional<RunRecord> RunRecord::fromJson(const QJsonObject& json)
@@ -112,6 +123,12 @@ std::optional<RunRecord> RunRecord::fromJson(const QJsonObject& json)
     record.resends = numberOf(json.value(QStringLiteral("resends")));
     record.ms = numberOf(json.value(QStringLiteral("ms")));
     record.after = textOf(json.value(QStringLiteral("after")));
+    record.signingKey = textOf(json.value(QStringLiteral("signingKey")));
+    record.signedVersion = textOf(json.value(QStringLiteral("signedVersion")));
+    record.signatureFailure = textOf(json.value(QStringLiteral("signatureFailure")));
+    const QJsonValue downgrade = json.value(QStringLiteral("downgrade"));
+    if (downgrade.isBool())
+        record.downgrade = downgrade.toBool();
     return record;
 }
 
@@ -196,5 +213,7 @@ bool RunRecord::operator==(const RunRecord& other) const
         && bootloader == other.bootloader && before == other.before && source == other.source
         && size == other.size && sha256 == other.sha256 && result == other.result
         && message == other.message && packets == other.packets && resends == other.resends
-        && ms == other.ms && after == other.after;
+        && ms == other.ms && after == other.after && signingKey == other.signingKey
+        && signedVersion == other.signedVersion && downgrade == other.downgrade
+        && signatureFailure == other.signatureFailure;
 }

@@ -17,7 +17,10 @@
 // "cli"), version (of the tool), device, serial, board ({"version": 7,
 // "revision": "C"}), bootloader, before, source, size, sha256 (lower-case
 // hex), result (the name of the run's outcome, e.g. "FlashSucceeded"),
-// message, packets, resends, ms, after.
+// message, packets, resends, ms, after; for a run whose image's signature
+// was checked also signingKey (the key id), signedVersion, downgrade (true
+// or false) and, when it was refused, signatureFailure (the name of why);
+// these four are left out, not null, when no signature was checked.
 struct RunRecord
 {
     QDateTime start;
@@ -39,6 +42,10 @@ struct RunRecord
     std::optional<qint64> resends;
     std::optional<qint64> ms; // duration of the run
     QString after; // firmware version the device came back with
+    QString signingKey; // the signature's key id, as minisign prints it
+    QString signedVersion; // the trusted comment's "version:"
+    std::optional<bool> downgrade; // the signed version was older than the unit's firmware
+    QString signatureFailure; // FirmwareSignature::Failure name of a refused signature
 
     // How much of the file a reader takes at a time, from the end.
     static constexpr qint64 readChunkBytes = qint64(64) * 1024;

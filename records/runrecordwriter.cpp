@@ -97,6 +97,15 @@ void RunRecordWriter::onRunFinished(DFU_client::FlashResult result, const QStrin
         record.packets = figures.packets;
         record.resends = figures.resends;
     }
+    // The image's signature, where it was checked.
+    const FirmwareSignature::Verdict& signature = link->dfu()->runSignature();
+    record.signingKey = signature.keyId;
+    record.signedVersion = signature.version;
+    if (signature.failure != FirmwareSignature::NoSignatureFailure)
+        record.signatureFailure = QString::fromLatin1(
+            QMetaEnum::fromType<FirmwareSignature::Failure>().valueToKey(signature.failure));
+    else if (!signature.keyId.isEmpty())
+        record.downgrade = link->dfu()->runDowngrade();
     // A run that wrote the whole image waits for the device's return (or
     // its absence), so that the version it came back with is in the same line.
     if (result == DFU_client::FlashSucceeded || result == DFU_client::FlashUnconfirmed) {

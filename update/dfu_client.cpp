@@ -12,6 +12,7 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QMetaEnum>
 #include <QThreadPool>
 #include <QTimer>
 #include <QtConcurrent>
@@ -72,6 +73,10 @@ const QString DFU_client::unconfirmedReturnedMessage = QString::fromUtf8("Обн
     "пакет, и вернулось в рабочий режим с версией прошивки %1");
 const QString DFU_client::unconfirmedAwayMessage = QString::fromUtf8("Обновление не подтверждено: устройство перезапустилось, не подтвердив последний "
     "пакет, и не вернулось в рабочий режим");
+const QString DFU_client::signatureRefusedMessage = QString::fromUtf8(
+    "Ошибка обновления: подпись прошивки не принята");
+const QString DFU_client::downgradeRefusedMessage = QString::fromUtf8(
+    "Ошибка обновления: версия прошивки %1 старше установленной %2");
 
 DFU_client::DFU_client(QObject* parent) : QObject(parent), owner(parent)
 {
@@ -194,10 +199,11 @@ void DFU_client::startFlashing(QByteArray firmwareByteArray)
     flashImage(firmwareByteArray, QString());
 }
 
-void DFU_client::flashImage(const QByteArray& firmwareByteArray, const QString& source)
+void DFU_client::flashImage(const QByteArray& firmwareByteArray, const QString& source,
+                            const std::optional<QByteArray>& signature)
 {
     announceRun(source);
-    beginFlashing(firmwareByteArray);
+    beginFlashing(firmwareByteArray, signature);
 }
 
 void DFU_client::announceRun(const QString& source)
@@ -207,11 +213,52 @@ void DFU_client::announceRun(const QString& source)
     figures = RunFigures();
     lastRunDetail.clear();
     downloadFailureValue = Failure();
+    runSignatureValue = FirmwareSignature::Verdict();
+    runDowngradeValue = false;
+    pendingImage.clear();
     ++runNumber;
     emit runStarted(source);
 }
 
-void DFU_client::beginFlashing(const QByteArray& firmwareByteArray)
+bool DFU_client::isDowngrade(const QString& version) const
+{
+    const USB_StmFlasher* flasher = link();
+    const std::optional<int> order = FirmwareSignature::compareVersions(
+        version, flasher ? flasher->firmwareVersionText() : QString());
+    return order && *order < 0;
+}
+
+bool DFU_client::signatureAccepts(const QByteArray& file, const std::optional<QByteArray>& signature)
+{
+    const USB_StmFlasher* flasher = link();
+    runSignatureValue = FirmwareSignature::check(file, signature,
+                                                 flasher ? flasher->connectedDeviceName() : QString());
+    const FirmwareSignature::Verdict& verdict = runSignatureValue;
+    if (!verdict.ok()) {
+        lastRunDetail = QString::fromLatin1(
+            QMetaEnum::fromType<FirmwareSignature::Failure>().valueToKey(verdict.failure));
+        debugLine() << "signature refused: " << lastRunDetail << " key: " << verdict.keyId
+                    << ", nothing sent";
+        runUnderway = false;
+        reportEnd(FlashSignatureRefused, signatureRefusedMessage);
+        return false;
+    }
+    runDowngradeValue = isDowngrade(verdict.version);
+    debugLine() << "signature accepted, key: " << verdict.keyId << " version: " << verdict.version
+                << (runDowngradeValue ? " (downgrade)" : "");
+    if (runDowngradeValue && !downgradeAllowed) {
+        lastRunDetail = verdict.version;
+        debugLine() << "downgrade not allowed, nothing sent";
+        runUnderway = false;
+        reportEnd(FlashDowngradeRefused,
+                  downgradeRefusedMessage.arg(verdict.version, flasher->firmwareVersionText()));
+        return false;
+    }
+    return true;
+}
+
+void DFU_client::beginFlashing(const QByteArray& firmwareByteArray,
+                               const std::optional<QByteArray>& signature)
 {
     // The pool task reads firmwareBin.
     waitForPreparation();
@@ -224,6 +271,10 @@ void DFU_client::beginFlashing(const QByteArray& firmwareByteArray)
     figures.size = size;
     figures.sha256 = QString::fromLatin1(
         QCryptographicHash::hash(firmwareBin, QCryptographicHash::Sha256).toHex());
+    if (FirmwareSignature::isRequired() && !signatureAccepts(firmwareByteArray, signature)) {
+        firmwareBin.clear();
+        return;
+    }
 
     if (size <= headBlockSize) {
         // PrepareToFlash with a size this small (0 above all) would only

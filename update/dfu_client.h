@@ -9,6 +9,8 @@
 #include <QString>
 #include <QVariantMap>
 
+#include "firmwaresignature.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -47,6 +49,12 @@ public:
         // answer): the whole image was handed over, but the device never
         // said it was written. Ends once its unit is back, or not.
         FlashUnconfirmed,
+        // With trusted keys: the image's signature was refused before
+        // anything was sent (signatureFailure() says why).
+        FlashSignatureRefused,
+        // With trusted keys: the signed version is older than the unit's
+        // and the downgrade was not allowed; nothing was sent.
+        FlashDowngradeRefused,
     };
     Q_ENUM(FlashResult)
 
@@ -128,6 +136,10 @@ public:
     // FlashUnconfirmed: the device came back with the version in %1, or not.
     static const QString unconfirmedReturnedMessage;
     static const QString unconfirmedAwayMessage;
+    // FlashSignatureRefused and FlashDowngradeRefused (%1 the signed
+    // version, %2 the unit's).
+    static const QString signatureRefusedMessage;
+    static const QString downgradeRefusedMessage;
 
     // Outcome of turning a catalogue body into the catalogue map.
     enum class CatalogueParse {
@@ -169,8 +181,44 @@ public:
     const RunFigures& lastRunFigures() const { return figures; }
     // What the end of the latest run names beside its result: the device's
     // error (the ErrorCodes name) for FlashDeviceError, the version its unit
-    // came back with for FlashUnconfirmed (empty when it did not); else empty.
+    // came back with for FlashUnconfirmed (empty when it did not), the
+    // FirmwareSignature::Failure name for FlashSignatureRefused, the signed
+    // version for FlashDowngradeRefused; else empty.
     QString runDetail() const { return lastRunDetail; }
+
+    // Signatures. With a trusted key (FirmwareSignature::isRequired()) every
+    // image needs a valid signature before anything is sent: the one beside
+    // a downloaded image (<URL>.minisig, asked of the server with the same
+    // rules), the one stored with a cached image, the one beside a local
+    // file (<path>.minisig), the one handed to flashImage.
+    // The latest run's check: its failure, key id and signed version (all
+    // empty while no trusted key or before the check), and whether its
+    // image was older than the unit's firmware.
+    const FirmwareSignature::Verdict& runSignature() const { return runSignatureValue; }
+    bool runDowngrade() const { return runDowngradeValue; }
+    // A signed image older than the unit's firmware is flashed only when
+    // allowed (the window's confirmation, the command-line tool's
+    // --allow-downgrade); else the run is refused.
+    void setDowngradeAllowed(bool allowed) { downgradeAllowed = allowed; }
+    bool isDowngradeAllowed() const { return downgradeAllowed; }
+    // Whether the signed `version` is older than the unit's firmware now.
+    bool isDowngrade(const QString& version) const;
+
+    // The image chosen to be flashed next (a URL or a local file), its
+    // signature checked without the image: shown before anything is
+    // downloaded. Only with a trusted key; answered by offerChanged, at once
+    // for a local file.
+    struct Offer
+    {
+        QString source;
+        bool checked = false; // the check is done (else still under way)
+        FirmwareSignature::Verdict verdict;
+    };
+    void checkOffer(const QString& source);
+    const Offer& offer() const { return offerValue; }
+    // The signature fetched with the image of the latest imageFetched, or
+    // std::nullopt when there was none (or no trusted key).
+    std::optional<QByteArray> fetchedSignature() const { return fetchedSignatureValue; }
 
     // The firmware cache (FirmwareCache in its default folder): every good
     // catalogue reply and every completed download is stored, and used when
@@ -249,6 +297,7 @@ signals:
     // The port went while only the last packet's acknowledgement was
     // outstanding: the run waits for its unit (endUnconfirmedRun).
     void lastAcknowledgementMissed();
+    void offerChanged();
 
 public slots:
     void flashFromFile(QString fileName);
@@ -256,7 +305,10 @@ public slots:
     void startFlashing(QByteArray firmwareByteArray);
     // As startFlashing, the run announced with `source` (the URL or path the
     // image came from), for a caller that fetched or read it itself.
-    void flashImage(const QByteArray& firmwareByteArray, const QString& source);
+    // `signature`: the text of the image's signature file, std::nullopt
+    // when there is none.
+    void flashImage(const QByteArray& firmwareByteArray, const QString& source,
+                    const std::optional<QByteArray>& signature = std::nullopt);
     // Downloads the image at `url` without flashing it, with the bounds and
     // the cache of a download for a run; answered by imageFetched.
     void fetchImage(const QString& url);
@@ -288,7 +340,14 @@ private:
     };
     // What a request is for: its reply is handled by that alone, never
     // recognised by its URL.
-    enum class Purpose { Catalogue, RunImage, FetchImage };
+    enum class Purpose {
+        Catalogue,
+        RunImage,
+        FetchImage,
+        RunSignature, // of the run's image, asked once the image is in
+        FetchSignature, // of fetchImage's image
+        OfferSignature, // of the image checkOffer was asked for
+    };
     struct Request
     {
         Purpose purpose = Purpose::Catalogue;
@@ -308,8 +367,24 @@ private:
     void failRun(FlashResult result, const QString& message);
     // Tells the user and the callers how the run ended.
     void reportEnd(FlashResult result, const QString& message);
-    // Takes an image for the run already announced by runStarted.
-    void beginFlashing(const QByteArray& firmwareByteArray);
+    // Takes an image for the run already announced by runStarted; with a
+    // trusted key only when `signature` accepts it.
+    void beginFlashing(const QByteArray& firmwareByteArray,
+                       const std::optional<QByteArray>& signature = std::nullopt);
+    // With a trusted key: checks the run's image; false (the run refused
+    // and told) when it may not be flashed.
+    bool signatureAccepts(const QByteArray& file, const std::optional<QByteArray>& signature);
+    // The signature of `url`'s image from its answer: the body, or the
+    // stored one when the server could not be reached, or none.
+    std::optional<QByteArray> signatureFrom(QNetworkReply* reply, const Request& request,
+                                            const std::optional<Failure>& failure) const;
+    void runSignatureReplied(QNetworkReply* reply, const Request& request,
+                             const std::optional<Failure>& failure);
+    void fetchSignatureReplied(QNetworkReply* reply, const Request& request,
+                               const std::optional<Failure>& failure);
+    void offerSignatureReplied(QNetworkReply* reply, const Request& request,
+                               const std::optional<Failure>& failure);
+    void setOffer(const QString& source, const std::optional<QByteArray>& signature);
     void waitForPreparation();
     void prepare(unsigned int packetNum, QByteArray* out) const;
     // Announces a run: its figures start afresh.
@@ -377,5 +452,14 @@ private:
     bool awaitingUnit = false;
 
     bool cacheEnabled = true;
+
+    FirmwareSignature::Verdict runSignatureValue;
+    bool runDowngradeValue = false;
+    bool downgradeAllowed = false;
+    Offer offerValue;
+    // A downloaded image while its signature is asked for; its fetch's.
+    QByteArray pendingImage;
+    QByteArray fetchedImage;
+    std::optional<QByteArray> fetchedSignatureValue;
     QDateTime usedCatalogueTime; // of the stored catalogue last used, else null
 };

@@ -18,6 +18,7 @@
 #include <QUrl>
 
 #include <atomic>
+#include <utility>
 
 namespace {
 
@@ -233,6 +234,7 @@ void DFU_client::flashFromUrl(QString fileUrl)
 
 void DFU_client::fetchImage(const QString& url)
 {
+    fetchedSignatureValue.reset();
     get({Purpose::FetchImage, url, 0}, maxImageDownloadBytes);
     debugLine() << "fetchImage " << url;
 }
@@ -252,10 +254,15 @@ void DFU_client::flashFromFile(QString fileName)
         return;
     }
     const QByteArray image = file.readAll();
+    file.close();
+    // The signature beside the file, when one is asked for.
+    std::optional<QByteArray> signature;
+    QFile signatureFile(fileName + FirmwareSignature::suffix);
+    if (FirmwareSignature::isRequired() && signatureFile.open(QIODevice::ReadOnly))
+        signature = signatureFile.read(FirmwareSignature::maxSignatureBytes + 1);
     // A run from here on, so that one the device cannot take is told.
     runUnderway = true;
-    beginFlashing(image);
-    file.close();
+    beginFlashing(image, signature);
 }
 
 // ---------------------------------------------------------------------------
@@ -285,6 +292,15 @@ void DFU_client::webServerReply(QNetworkReply* reply)
         if (failure)
             emit availableFirmwaresChanged();
         fetchReplied(reply, *request, failure);
+        break;
+    case Purpose::RunSignature:
+        runSignatureReplied(reply, *request, failure);
+        break;
+    case Purpose::FetchSignature:
+        fetchSignatureReplied(reply, *request, failure);
+        break;
+    case Purpose::OfferSignature:
+        offerSignatureReplied(reply, *request, failure);
         break;
     }
 }
@@ -349,11 +365,54 @@ void DFU_client::runImageReplied(QNetworkReply* reply, const Request& request,
         failDownload(*failure);
         return;
     }
-    pendingFileUrl.clear();
     const QByteArray body = reply->readAll();
     if (cacheEnabled)
         FirmwareCache().storeImage(request.url, body);
+    if (FirmwareSignature::isRequired()) {
+        // The image waits for its signature, asked with the same rules.
+        pendingImage = body;
+        get({Purpose::RunSignature, request.url + FirmwareSignature::suffix, request.run},
+            FirmwareSignature::maxSignatureBytes);
+        return;
+    }
+    pendingFileUrl.clear();
     beginFlashing(body);
+}
+
+std::optional<QByteArray> DFU_client::signatureFrom(QNetworkReply* reply, const Request& request,
+                                                    const std::optional<Failure>& failure) const
+{
+    const QString imageUrl = request.url.chopped(FirmwareSignature::suffix.size());
+    if (!failure) {
+        const QByteArray body = reply->readAll();
+        if (cacheEnabled)
+            FirmwareCache().storeSignature(imageUrl, body);
+        return body;
+    }
+    // Past its bound: more than a signature, which the check refuses.
+    if (failure->kind == TooLarge)
+        return QByteArray(int(FirmwareSignature::maxSignatureBytes) + 1, ' ');
+    // The server answered without one (404 above all): there is none.
+    if (failure->answered || !cacheEnabled)
+        return std::nullopt;
+    return FirmwareCache().storedSignature(imageUrl);
+}
+
+void DFU_client::runSignatureReplied(QNetworkReply* reply, const Request& request,
+                                     const std::optional<Failure>& failure)
+{
+    if (request.run != runNumber || !runUnderway || !firmwareBin.isEmpty()
+        || pendingImage.isEmpty())
+        return;
+    const std::optional<QByteArray> signature = signatureFrom(reply, request, failure);
+    const QByteArray image = std::exchange(pendingImage, QByteArray());
+    pendingFileUrl.clear();
+    // Unreachable with no signature at hand: the download failed.
+    if (failure && !failure->answered && !signature) {
+        failDownload(*failure);
+        return;
+    }
+    beginFlashing(image, signature);
 }
 
 void DFU_client::fetchReplied(QNetworkReply* reply, const Request& request,
@@ -363,13 +422,68 @@ void DFU_client::fetchReplied(QNetworkReply* reply, const Request& request,
         std::optional<QByteArray> stored;
         if (!failure->answered && cacheEnabled)
             stored = FirmwareCache().storedImage(request.url);
+        if (stored && FirmwareSignature::isRequired())
+            fetchedSignatureValue = FirmwareCache().storedSignature(request.url);
         emit imageFetched(request.url, stored.value_or(QByteArray()), stored.has_value());
         return;
     }
     const QByteArray body = reply->readAll();
     if (cacheEnabled)
         FirmwareCache().storeImage(request.url, body);
+    if (FirmwareSignature::isRequired()) {
+        fetchedImage = body;
+        get({Purpose::FetchSignature, request.url + FirmwareSignature::suffix, 0},
+            FirmwareSignature::maxSignatureBytes);
+        return;
+    }
     emit imageFetched(request.url, body, true);
+}
+
+void DFU_client::fetchSignatureReplied(QNetworkReply* reply, const Request& request,
+                                       const std::optional<Failure>& failure)
+{
+    fetchedSignatureValue = signatureFrom(reply, request, failure);
+    emit imageFetched(request.url.chopped(FirmwareSignature::suffix.size()),
+                      std::exchange(fetchedImage, QByteArray()), true);
+}
+
+void DFU_client::checkOffer(const QString& source)
+{
+    if (!FirmwareSignature::isRequired())
+        return;
+    const QUrl url(source, QUrl::TolerantMode);
+    if (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http")) {
+        offerValue = {source, false, FirmwareSignature::Verdict()};
+        emit offerChanged();
+        get({Purpose::OfferSignature, source + FirmwareSignature::suffix, 0},
+            FirmwareSignature::maxSignatureBytes);
+        return;
+    }
+    QFile file((url.isLocalFile() ? url.toLocalFile() : source) + FirmwareSignature::suffix);
+    setOffer(source, file.open(QIODevice::ReadOnly)
+                         ? std::optional<QByteArray>(
+                             file.read(FirmwareSignature::maxSignatureBytes + 1))
+                         : std::nullopt);
+}
+
+void DFU_client::offerSignatureReplied(QNetworkReply* reply, const Request& request,
+                                       const std::optional<Failure>& failure)
+{
+    const QString source = request.url.chopped(FirmwareSignature::suffix.size());
+    // Only the latest choice is shown.
+    if (source == offerValue.source)
+        setOffer(source, signatureFrom(reply, request, failure));
+}
+
+void DFU_client::setOffer(const QString& source, const std::optional<QByteArray>& signature)
+{
+    const USB_StmFlasher* flasher = link();
+    offerValue = {source, true,
+                  FirmwareSignature::checkComment(
+                      signature, flasher ? flasher->connectedDeviceName() : QString())};
+    debugLine() << "offer " << source << " signature: " << int(offerValue.verdict.failure)
+                << " version: " << offerValue.verdict.version;
+    emit offerChanged();
 }
 
 void DFU_client::failDownload(const Failure& failure)
@@ -410,7 +524,9 @@ bool DFU_client::flashStoredImage(const QString& url)
     debugLine() << "flashStoredImage " << url << " size: " << image->size();
     pendingFileUrl.clear();
     runUnderway = true;
-    beginFlashing(*image);
+    beginFlashing(*image, FirmwareSignature::isRequired()
+                              ? FirmwareCache().storedSignature(url)
+                              : std::nullopt);
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "firmwarecache.h"
 
 #include "debugline.h"
+#include "firmwaresignature.h"
 #include "userfolders.h"
 
 #include <QCryptographicHash>
@@ -23,6 +24,7 @@ namespace {
 const QString dataSuffix = QStringLiteral(".bin");
 const QString bodySuffix = QStringLiteral(".body");
 const QString recordSuffix = QStringLiteral(".json");
+const QString signatureSuffix = QStringLiteral(".minisig");
 
 QMutex& defaultFolderMutex()
 {
@@ -248,6 +250,28 @@ void FirmwareCache::removeImage(const QString& url)
     // The record first: without it the data is never used.
     QFile::remove(imageRecordPath(url));
     QFile::remove(imageDataPath(url));
+    QFile::remove(imageSignaturePath(url));
+}
+
+QString FirmwareCache::imageSignaturePath(const QString& url) const
+{
+    return imagesFolder() + QLatin1Char('/') + keyOf(url) + signatureSuffix;
+}
+
+bool FirmwareCache::storeSignature(const QString& url, const QByteArray& signature)
+{
+    if (!QDir().mkpath(imagesFolder()))
+        return false;
+    return writeAtomically(imageSignaturePath(url), signature);
+}
+
+std::optional<QByteArray> FirmwareCache::storedSignature(const QString& url) const
+{
+    QFile file(imageSignaturePath(url));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    // One byte past the bound, so that an oversized file reads as one.
+    return file.read(FirmwareSignature::maxSignatureBytes + 1);
 }
 
 qint64 FirmwareCache::imageBytes() const
@@ -278,6 +302,7 @@ void FirmwareCache::evict()
         if (!record) {
             QFile::remove(images.filePath(name));
             QFile::remove(images.filePath(key + dataSuffix));
+            QFile::remove(images.filePath(key + signatureSuffix));
             continue;
         }
         const ImageRecord image = imageRecordFrom(*record);
@@ -292,6 +317,7 @@ void FirmwareCache::evict()
         debugLine() << "FirmwareCache: evicting" << entry.key << entry.size;
         QFile::remove(images.filePath(entry.key + recordSuffix));
         QFile::remove(images.filePath(entry.key + dataSuffix));
+        QFile::remove(images.filePath(entry.key + signatureSuffix));
         total -= entry.size;
     }
 }

@@ -17,10 +17,11 @@
 //   catalogues/<key>.json   {"baseUrl", "time", "size", "sha256"}
 //   images/<key>.bin        the image as downloaded
 //   images/<key>.json       {"url", "time", "lastUsed", "size", "sha256"}
+//   images/<key>.minisig    the image's signature, when one came with it
 // Every file is written atomically (QSaveFile), the data before its record.
 // An entry counts only when its data matches the size and SHA-256 of its
 // record, so a write cut off at any point is never used; a mismatch removes
-// the entry. Images are bounded in total size, the least recently used
+// the entry. A signature has no record: it is checked before every use. Images are bounded in total size, the least recently used
 // leaving first. Not thread-safe; one object per use is cheap.
 class FirmwareCache
 {
@@ -71,6 +72,11 @@ public:
     // The stored image of `url` when its size and SHA-256 match its record
     // (it then counts as used now); a mismatch removes the entry.
     std::optional<QByteArray> storedImage(const QString& url);
+    // The signature that came with `url`'s image (std::nullopt: none). Only
+    // its first FirmwareSignature::maxSignatureBytes + 1 bytes are read.
+    bool storeSignature(const QString& url, const QByteArray& signature);
+    std::optional<QByteArray> storedSignature(const QString& url) const;
+    QString imageSignaturePath(const QString& url) const;
     // Whether a record exists for `url` (not verified: a cheap look-up).
     bool hasImage(const QString& url) const;
     std::optional<ImageRecord> imageRecord(const QString& url) const;

@@ -6,6 +6,7 @@
 #include "korvofirmwareimage.h"
 #include "localfirmwareserver.h"
 #include "loopbackproxy.h"
+#include "minisigner.h"
 #include "runrecord.h"
 
 #include <QDir>
@@ -113,6 +114,9 @@ void TestCliProcess::initTestCase()
     QVERIFY(writeFile(scratch.filePath("tiny.bin"), firmwareFile("0203", 100).left(116)));
     firmware = std::make_unique<LocalFirmwareServer>(root);
     QVERIFY2(firmware->start(), qPrintable(firmware->errorString()));
+    const MinisignKey key = firmware->signingKey(); // as minisign writes a public key file
+    QVERIFY(writeFile(scratch.filePath("server.pub"), "untrusted comment: the server's key\n"
+                          + (QByteArray("Ed") + key.id + key.key).toBase64() + '\n'));
     QVERIFY2(proxy.start(), qPrintable(proxy.errorString()));
     linkPath = scratch.filePath(QStringLiteral("ttyKORVO"));
     QTcpServer probe; // a port nothing listens on once it closes
@@ -142,6 +146,8 @@ QStringList TestCliProcess::expand(QStringList texts) const
     texts.replaceInStrings("$file", scratch.filePath("image.bin"));
     texts.replaceInStrings("$tiny", scratch.filePath("tiny.bin"));
     texts.replaceInStrings("$proxy", proxy.url());
+    texts.replaceInStrings("$keyid", firmware->signingKey().idText());
+    texts.replaceInStrings("$key", scratch.filePath("server.pub"));
     texts.replaceInStrings("$named", QStringLiteral("https://%1:%2%3")
                                          .arg(DevCertificates::proxiedHostName)
                                          .arg(firmware->port())
@@ -261,6 +267,23 @@ void TestCliProcess::run_exitsAndSaysAsItShould_data()
     QTest::newRow("missing file: exit 1, the device left alone")
         << device() << online + QStringList{"--file", "/nonexistent.bin"} << 1
         << DFU_client::fileUnreadableMessage + '\n' << QStringList{"cannot read /nonexistent.bin"};
+    const QStringList signedOnly = online + QStringList{"--trusted-key", "$key"};
+    const QString signedLine = QString::fromUtf8("Version 01.05 \u2192 %1, signed by key $keyid%2\n");
+    const auto older = [](auto& f) { f.signedVersion = "01.03"; };
+    QTest::newRow("--trusted-key: the signed version before the first packet")
+        << bootLoader() << signedOnly + QStringList{"--url", "$url/release/fw_3.bin"} << 0
+        << signedLine.arg("02.03", "") + success + back << QStringList{};
+    QTest::newRow("--trusted-key, older signed version: refused")
+        << server(older) << signedOnly + QStringList{"--url", "$url/release/fw_3.bin"} << 1
+        << DFU_client::downgradeRefusedMessage.arg("01.03", "01.05") + '\n'
+        << QStringList{"older than the device's 01.05; --allow-downgrade flashes it"};
+    QTest::newRow("--trusted-key --allow-downgrade: flashed, marked in the record")
+        << server(older) << signedOnly + QStringList{"--url", "$url/release/fw_3.bin", "--allow-downgrade"}
+        << 0 << signedLine.arg("01.03", " (downgrade)") + success + back << QStringList{};
+    QTest::newRow("--trusted-key, a file without a signature: refused")
+        << bootLoader() << signedOnly + QStringList{"--file", "$file"} << 1
+        << DFU_client::signatureRefusedMessage + '\n'
+        << QStringList{"signature refused: the image has no signature ($file.minisig)"};
     QTest::newRow("no device: exit 3") << Setup() << QStringList{"--info", "--wait", "0.5"} << 3 << ""
                                        << QStringList{"no device within 0.5 s"};
     QTest::newRow("--verbose: the debug log on stderr")
@@ -270,7 +293,7 @@ void TestCliProcess::run_exitsAndSaysAsItShould_data()
          {QStringList{"--wait", "1"}, {"--info", "--list"}, {"--info", "--colour"}, {"--info", "now"},
           {"--url", "http://127.0.0.1/fw.bin"}, {"--info", "--wait", "0"},
           {"--info", "--expect-version", "1"}, {"--history", "0"}, {"--count", "2", "--file", "a"},
-          {"--info", "--ca-cert", TRENNIC_CLI_PATH}})
+          {"--info", "--ca-cert", TRENNIC_CLI_PATH}, {"--info", "--trusted-key", TRENNIC_CLI_PATH}})
         QTest::addRow("usage error: %s", qPrintable(bad.join(' ')))
             << Setup() << bad << 2 << "" << QStringList{"Usage: trennic-flasher-cli [options] ACTION"};
 }
@@ -305,6 +328,17 @@ void TestCliProcess::run_exitsAndSaysAsItShould()
     // A run refused before the device was touched restarts nothing.
     if (arguments.contains("/nonexistent.bin"))
         QVERIFY(emulator->packetLog().isEmpty());
+    // A checked signature goes into the run's record line.
+    if (arguments.contains("--trusted-key") && !usage) {
+        const QList<RunRecord> last = RunRecord::readLast(
+            1, scratch.filePath("data/Trennic/Trennic Flasher/runs.jsonl"));
+        QVERIFY(!last.isEmpty());
+        const bool checked = !arguments.contains("$file");
+        QCOMPARE(last.first().signingKey, checked ? firmware->signingKey().idText() : QString());
+        QCOMPARE(last.first().downgrade, checked ? std::optional<bool>(out.contains("01.03"))
+                                                 : std::nullopt);
+        QCOMPARE(last.first().signatureFailure, checked ? QString() : QString("SignatureMissing"));
+    }
 }
 
 void TestCliProcess::interrupt_endsTheRunOrTheBatchCleanly_data()

@@ -51,6 +51,10 @@ public:
             return DFU_client::FlashImageRefused;
         if (message == DFU_client::fileUnreadableMessage)
             return DFU_client::FlashFileUnreadable;
+        if (message == DFU_client::signatureRefusedMessage)
+            return DFU_client::FlashSignatureRefused;
+        if (message.startsWith(DFU_client::downgradeRefusedMessage.left(30)))
+            return DFU_client::FlashDowngradeRefused;
         return DFU_client::FlashInterrupted;
     }
 

@@ -17,7 +17,8 @@ RunRecord fullRecord(int index = 0)
     return {start, start.addSecs(12), "cli", "0.1.0", "Korvo 7",
             QStringLiteral("KV7-%1").arg(index, 4, 10, QLatin1Char('0')), 7, "C", 2, "01.05",
             "https://127.0.0.1:4443/Korvo 7/k7.bin", 12400, "9f86d081884c7d65",
-            "FlashSucceeded", QStringLiteral("Обновление успешно установлено!"), 4, 1, 480, "01.07"};
+            "FlashSucceeded", QStringLiteral("Обновление успешно установлено!"), 4, 1, 480, "01.07",
+            "5D8A3E0011223344", "01.07", false, QString()};
     // clang-format on
 }
 
@@ -74,10 +75,11 @@ private slots:
             QString::fromUtf8(readRaw()),
             QStringLiteral("{\"after\":\"01.07\",\"before\":null,\"board\":{\"revision\":\"C\","
                            "\"version\":7},\"bootloader\":2,\"device\":\"Korvo 7\","
-                           "\"end\":\"2026-12-07T23:10:27+03:00\",\"message\":\"done\","
+                           "\"downgrade\":false,\"end\":\"2026-12-07T23:10:27+03:00\",\"message\":\"done\","
                            "\"ms\":480,\"packets\":4,\"resends\":null,"
                            "\"result\":\"FlashSucceeded\",\"serial\":\"KV7-0000\","
-                           "\"sha256\":\"9f86d081884c7d65\",\"size\":12400,"
+                           "\"sha256\":\"9f86d081884c7d65\",\"signedVersion\":\"01.07\","
+                           "\"signingKey\":\"5D8A3E0011223344\",\"size\":12400,"
                            "\"source\":\"https://127.0.0.1:4443/Korvo 7/k7.bin\","
                            "\"start\":\"2026-12-07T23:10:15+03:00\",\"tool\":\"cli\","
                            "\"version\":\"0.1.0\"}\n"));
