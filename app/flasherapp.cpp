@@ -148,6 +148,10 @@ void registerQmlTypes()
     // states) for the window; the link owns the one engine.
     qmlRegisterUncreatableType<DFU_client>("USB_StmFlasher_qml_module", 1, 0, "DFU_client",
                                            QStringLiteral("created by USB_StmFlasher"));
+    // Why a signature was refused, for the window's words.
+    qmlRegisterUncreatableMetaObject(FirmwareSignature::staticMetaObject,
+                                     "USB_StmFlasher_qml_module", 1, 0, "FirmwareSignature",
+                                     QStringLiteral("enums only"));
     qmlRegisterSingletonType(QUrl(QStringLiteral("qrc:/qml/components/AppStyle.qml")),
                              "USB_StmFlasher_qml_module", 1, 0, "AppStyle");
 }

@@ -28,10 +28,15 @@ Page {
     property int flashingPercent: 0
     // The window's words for why the last catalogue request failed.
     property string catalogueCause: ""
+    // With trusted keys: the window's words for why the chosen image's
+    // signature was refused.
+    property string offerCause: ""
 
     // The buttons: the window acts on them.
     signal updateRequested
     signal flashRequested(string url)
+    // An image was chosen in the list: the window checks its signature.
+    signal firmwareChosen(string url)
     signal retryRequested
     signal localFileRequested
     // After a successful run: whether the device came back, and its version.
@@ -59,6 +64,12 @@ Page {
     // The stored list is on offer, offline or after an error answer.
     readonly property bool storedListShown: catalogueOffline || serverErrorWithStoredList
     readonly property string storedListText: catalogueOffline ? offlineText : serverErrorText
+    // With trusted keys, once the chosen image's signature is checked: the
+    // version it brings beside the unit's, or why it was refused.
+    readonly property bool offerShown: flasher !== null && flasher.signatureRequired
+                                       && flasher.offerChecked && firmwareComboBox.currentIndex >= 0
+                                       && flasher.offerSource === firmwareListModel.get(firmwareComboBox.currentIndex).url
+    readonly property bool offerRefused: offerShown && flasher.offerFailure !== FirmwareSignature.NoSignatureFailure
 
     width: 800
     height: 250
@@ -206,6 +217,8 @@ Page {
                 verticalAlignment: Text.AlignVCenter
                 elide: Text.ElideRight
             }
+            onCurrentIndexChanged: if (currentIndex >= 0)
+                                       page.firmwareChosen(firmwareListModel.get(currentIndex).url)
             delegate: ItemDelegate {
                 width: ListView.view.width
                 text: model.text
@@ -222,6 +235,22 @@ Page {
                     elide: Text.ElideRight
                 }
             }
+        }
+
+        // Under the list: "01.05 → 01.08", or why the signature was refused.
+        Label {
+            id: versionLine
+            objectName: "versionLine"
+            x: firmwareComboBox.x + 12
+            y: firmwareComboBox.y + firmwareComboBox.height + 4
+            width: firmwareComboBox.width - 12
+            font.pixelSize: 13
+            textFormat: Text.PlainText
+            elide: Text.ElideRight
+            color: page.offerRefused ? "#ff978f" : palette.windowText
+            text: page.offerRefused ? qsTr("Подпись не принята: %1").arg(page.offerCause)
+                                    : flasher ? flasher.currentFirmwareVersion + " \u2192 " + flasher.offerVersion : ""
+            visible: page.offerShown && (page.offerRefused || flasher.offerVersion !== "")
         }
 
         // Second in the Tab order, after the list and before the flash button.

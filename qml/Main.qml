@@ -101,7 +101,45 @@ ApplicationWindow {
     function flashLocalFile(fileUrl) {
         var text = String(fileUrl)
         windowSettings.lastFirmwareFolder = text.substring(0, text.lastIndexOf("/"))
-        usb_stmFlasher.flashFromFile(text)
+        // A local file's signature is checked at once.
+        usb_stmFlasher.checkOffer(text)
+        flashConfirmed(text, function () {
+            usb_stmFlasher.flashFromFile(text)
+        })
+    }
+
+    // Runs `flash` for the image of `source`; an image whose signature
+    // names a version older than the unit's is flashed only once the user
+    // has said so (the safe answer, No, is the default).
+    function flashConfirmed(source, flash) {
+        var older = usb_stmFlasher.signatureRequired && usb_stmFlasher.offerSource === source
+                && usb_stmFlasher.offerDowngrade
+        if (!older) {
+            usb_stmFlasher.downgradeAllowed = false
+            flash()
+            return
+        }
+        var component = Qt.createComponent("qrc:/qml/components/MessageDialog.qml")
+        if (component.status !== Component.Ready) {
+            console.log("MessageDialog", component.errorString())
+            return
+        }
+        var question = component.createObject(mainWin, {
+                                   "objectName": "downgradeDialog",
+                                   "dialogTitle": qsTr("Внимание"),
+                                   "dialogText": qsTr("Версия %1 старше установленной %2. Установить более старую прошивку?")
+                                                 .arg(usb_stmFlasher.offerVersion)
+                                                 .arg(usb_stmFlasher.currentFirmwareVersion),
+                                   "acceptBtnText": qsTr("Да"),
+                                   "cancelBtnText": qsTr("Нет"),
+                                   "isCancelBtnVisible": true,
+                                   "enterCancels": true,
+                                   "isTextInput": false
+                               })
+        question.onAccepted.connect(function () {
+            usb_stmFlasher.downgradeAllowed = true
+            flash()
+        })
     }
 
     function isOnScreen(px, py) {
@@ -137,6 +175,9 @@ ApplicationWindow {
         if (result === DFU_client.FlashInterrupted || !dialog)
             return
         dialog.dialogText = wording.runText(result, usb_stmFlasher.runDetail)
+        if (result === DFU_client.FlashSignatureRefused)
+            dialog.dialogNote = qsTr("Причина: %1").arg(
+                        wording.signatureText(usb_stmFlasher.runSignatureFailure))
         if (result === DFU_client.FlashDownloadFailed
                 && usb_stmFlasher.downloadFailure !== DFU_client.NoNetworkFailure)
             dialog.dialogNote = qsTr("Причина: %1").arg(
@@ -244,7 +285,11 @@ ApplicationWindow {
         // CommandMessage, PrepareToFlash, parameter 0: restart into the boot loader.
         onUpdateRequested: usb_stmFlasher.sendToKorvo(KorvoEnums.CommandMessage,
                                                       KorvoEnums.PrepareToFlash, 0)
-        onFlashRequested: usb_stmFlasher.flashFromUrl(url)
+        offerCause: wording.signatureText(usb_stmFlasher.offerFailure)
+        onFlashRequested: mainWin.flashConfirmed(url, function () {
+            usb_stmFlasher.flashFromUrl(url)
+        })
+        onFirmwareChosen: usb_stmFlasher.checkOffer(url)
         onRetryRequested: usb_stmFlasher.retryCatalogue()
         onLocalFileRequested: firmwareFileDialog.open()
     }

@@ -5,7 +5,8 @@ import USB_StmFlasher_qml_module 1.0
 // language: how a run ended, and why a request to the firmware server failed.
 QtObject {
     // `detail`: the device's error name (FlashDeviceError), the version the
-    // unit came back with (FlashUnconfirmed, empty when it did not).
+    // unit came back with (FlashUnconfirmed, empty when it did not), the
+    // signed version (FlashDowngradeRefused).
     function runText(result, detail) {
         switch (result) {
         case DFU_client.FlashSucceeded:
@@ -26,6 +27,31 @@ QtObject {
             return detail !== ""
                     ? qsTr("Обновление не подтверждено: устройство перезапустилось, не подтвердив последний пакет, и вернулось в рабочий режим с версией прошивки %1").arg(detail)
                     : qsTr("Обновление не подтверждено: устройство перезапустилось, не подтвердив последний пакет, и не вернулось в рабочий режим")
+        case DFU_client.FlashSignatureRefused:
+            return qsTr("Ошибка обновления: подпись прошивки не принята, на устройство ничего не отправлено")
+        case DFU_client.FlashDowngradeRefused:
+            return qsTr("Ошибка обновления: версия прошивки %1 старше установленной, понижение версии не подтверждено").arg(detail)
+        }
+        return ""
+    }
+
+    // Why an image's signature was refused.
+    function signatureText(failure) {
+        switch (failure) {
+        case FirmwareSignature.SignatureMissing:
+            return qsTr("у прошивки нет подписи")
+        case FirmwareSignature.SignatureMalformed:
+            return qsTr("подпись повреждена")
+        case FirmwareSignature.SignatureUnknownKey:
+            return qsTr("подпись сделана недоверенным ключом")
+        case FirmwareSignature.SignatureKeyRevoked:
+            return qsTr("ключ подписи отозван")
+        case FirmwareSignature.SignatureBad:
+            return qsTr("подпись не совпадает с прошивкой")
+        case FirmwareSignature.TrustedCommentTampered:
+            return qsTr("данные подписи изменены")
+        case FirmwareSignature.SignatureWrongDevice:
+            return qsTr("прошивка подписана для другого устройства")
         }
         return ""
     }

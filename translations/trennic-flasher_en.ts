@@ -91,6 +91,10 @@
         <source>Ответ сервера: %1. Список прошивок от %2</source>
         <translation>Server&apos;s answer: %1. Firmware list from %2</translation>
     </message>
+    <message>
+        <source>Подпись не принята: %1</source>
+        <translation>Signature refused: %1</translation>
+    </message>
 </context>
 <context>
     <name>Main</name>
@@ -133,6 +137,18 @@
     <message>
         <source>Причина: %1</source>
         <translation>Cause: %1</translation>
+    </message>
+    <message>
+        <source>Версия %1 старше установленной %2. Установить более старую прошивку?</source>
+        <translation>Version %1 is older than the installed %2. Install the older firmware?</translation>
+    </message>
+    <message>
+        <source>Да</source>
+        <translation>Yes</translation>
+    </message>
+    <message>
+        <source>Нет</source>
+        <translation>No</translation>
     </message>
 </context>
 <context>
@@ -262,6 +278,42 @@
     <message>
         <source>сохранённая копия повреждена</source>
         <translation>the saved copy is damaged</translation>
+    </message>
+    <message>
+        <source>Ошибка обновления: подпись прошивки не принята, на устройство ничего не отправлено</source>
+        <translation>Update failed: the firmware signature was refused, nothing was sent to the device</translation>
+    </message>
+    <message>
+        <source>Ошибка обновления: версия прошивки %1 старше установленной, понижение версии не подтверждено</source>
+        <translation>Update failed: firmware version %1 is older than the installed one, and the downgrade was not confirmed</translation>
+    </message>
+    <message>
+        <source>у прошивки нет подписи</source>
+        <translation>the firmware has no signature</translation>
+    </message>
+    <message>
+        <source>подпись повреждена</source>
+        <translation>the signature is damaged</translation>
+    </message>
+    <message>
+        <source>подпись сделана недоверенным ключом</source>
+        <translation>signed by a key that is not trusted</translation>
+    </message>
+    <message>
+        <source>ключ подписи отозван</source>
+        <translation>the signing key has been revoked</translation>
+    </message>
+    <message>
+        <source>подпись не совпадает с прошивкой</source>
+        <translation>the signature does not match the firmware</translation>
+    </message>
+    <message>
+        <source>данные подписи изменены</source>
+        <translation>the signature&apos;s data has been altered</translation>
+    </message>
+    <message>
+        <source>прошивка подписана для другого устройства</source>
+        <translation>the firmware is signed for another device</translation>
     </message>
 </context>
 </TS>

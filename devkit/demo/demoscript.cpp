@@ -26,6 +26,7 @@ DemoScript::DemoScript(QQuickWindow* demoWindow, KorvoEmulator* demoEmulator,
     connect(&pollTimer, &QTimer::timeout, this, &DemoScript::poll);
 
     addUpdateRoad();
+    addSignatures();
     addPortInUse();
     addOffline();
 }
@@ -105,6 +106,72 @@ void DemoScript::addUpdateRoad()
         newFirmwareVersion = link()->firmwareVersionText();
         emulator->stop();
     });
+}
+
+// Only signed images: an older signed version is asked about, a signature
+// by a key the tool does not trust is refused before anything is sent.
+void DemoScript::addSignatures()
+{
+    waitFor(QStringLiteral("no device"), [this] { return status() == 0; });
+    then(QStringLiteral("the server signs an older version, power the device on"), [this] {
+        LocalFirmwareServerFaults faults = firmwareServer->faults();
+        faults.signedVersion = QStringLiteral("01.03");
+        firmwareServer->setFaults(faults);
+        if (!emulator->start())
+            fail(QStringLiteral("the emulated device did not start: ") + emulator->errorString());
+    });
+    waitFor(QStringLiteral("the device in its new firmware"), [this] {
+        QQuickItem* update = item("updateButton");
+        return status() == 1 && update && update->isVisible() && update->isEnabled();
+    });
+    then(QStringLiteral("press the update button"), [this] { click(item("updateButton")); });
+    waitFor(QStringLiteral("the boot loader with the firmware list"), [this] {
+        QQuickItem* combo = item("firmwareComboBox");
+        return status() == 2 && combo && combo->isVisible() && combo->property("count").toInt() > 0;
+    });
+    then(QStringLiteral("open the firmware list"), [this] { click(item("firmwareComboBox")); });
+    waitFor(QStringLiteral("the list open"), [this] { return comboEntry(0) != nullptr; });
+    pause(settleTime);
+    then(QStringLiteral("pick the newest image"), [this] { click(comboEntry(0)); });
+    waitFor(QStringLiteral("the older signed version shown"),
+            [this] { return item("versionLine") && item("versionLine")->isVisible(); });
+    pause(settleTime);
+    then(QStringLiteral("press the flash button"), [this] { click(item("flashButton")); });
+    waitFor(QStringLiteral("the downgrade question"), [this] {
+        QObject* question = window->findChild<QObject*>(QStringLiteral("downgradeDialog"));
+        return question && question->property("visible").toBool();
+    });
+    pause(settleTime);
+    then(QStringLiteral("screenshot of the downgrade question, answer No"), [this] {
+        screenshot(QStringLiteral("12-downgrade-question.png"));
+        QObject* question = window->findChild<QObject*>(QStringLiteral("downgradeDialog"));
+        click(question->findChild<QQuickItem*>(QStringLiteral("cancelButton")));
+        LocalFirmwareServerFaults faults = firmwareServer->faults();
+        faults.signedVersion.clear();
+        faults.signature = LocalFirmwareServerFaults::Signature::OtherKey;
+        firmwareServer->setFaults(faults);
+        link()->checkOffer(link()->offerSource());
+    });
+    waitFor(QStringLiteral("the refused signature shown"), [this] {
+        return window->findChild<QObject*>(QStringLiteral("downgradeDialog")) == nullptr
+            && link()->offerChecked()
+            && link()->offerFailure() == FirmwareSignature::SignatureUnknownKey;
+    });
+    pause(settleTime);
+    then(QStringLiteral("press the flash button"), [this] { click(item("flashButton")); });
+    waitFor(QStringLiteral("the run refused"), [this] { return openDialog() != nullptr; });
+    pause(settleTime);
+    then(QStringLiteral("screenshot of the refused signature, press OK, power the device off"),
+         [this] {
+             screenshot(QStringLiteral("13-signature-refused.png"));
+             if (runResult != DFU_client::FlashSignatureRefused)
+                 fail(QStringLiteral("the unsigned image was not refused"));
+             click(openDialog()->findChild<QQuickItem*>(QStringLiteral("acceptButton")));
+             LocalFirmwareServerFaults faults = firmwareServer->faults();
+             faults.signature = LocalFirmwareServerFaults::Signature::Valid;
+             firmwareServer->setFaults(faults);
+             emulator->stop();
+         });
 }
 
 // The device's port taken by another program before the tool can open it.

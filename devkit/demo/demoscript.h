@@ -53,6 +53,7 @@ signals:
 
 private:
     void addUpdateRoad();
+    void addSignatures();
     void addPortInUse();
     void addOffline();
 

@@ -4,11 +4,14 @@
 #include "demoscript.h"
 #include "firmwarecache.h"
 #include "firmwareserver.h"
+#include "firmwaresignature.h"
 #include "korvoemulator.h"
 #include "korvofirmwareimage.h"
 #include "localfirmwareserver.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
 #include <QTextStream>
@@ -67,6 +70,14 @@ bool DemoSession::start()
         return false;
     }
     FirmwareServer::setBaseUrl(server->baseUrl());
+    // Only signed images: by the server's key, or by the key of a tree that
+    // korvo-sim --make-sample-firmware signed.
+    QList<MinisignKey> keys{server->signingKey()};
+    QFile treeKey(QDir(root).filePath(QStringLiteral("sample-key.pub")));
+    if (treeKey.open(QIODevice::ReadOnly))
+        if (const std::optional<MinisignKey> key = Minisign::parsePublicKey(treeKey.readAll()))
+            keys.append(*key);
+    FirmwareSignature::setTrustedKeys(keys);
     if (!FirmwareServer::addTrustedCaFile(LocalFirmwareServer::caFile())) {
         lastError = QStringLiteral("no CA certificate in %1").arg(LocalFirmwareServer::caFile());
         return false;

@@ -18,6 +18,8 @@ Popup {
     property string cancelBtnText: qsTr("Отмена")
     property int acceptBtnDelay: 0
     property bool isCancelBtnVisible: false
+    // A question whose safe answer is the cancel button: Enter gives it.
+    property bool enterCancels: false
     property bool isTextInput: false
     property bool isIntInput: false
     property bool isFloatInput: false
@@ -76,8 +78,8 @@ Popup {
         Accessible.role: Accessible.Dialog
         Accessible.name: dialog.dialogTitle
         Accessible.description: messageText.text
-        Keys.onReturnPressed: dialog.accept()
-        Keys.onEnterPressed: dialog.accept()
+        Keys.onReturnPressed: dialog.enterCancels ? dialog.cancel() : dialog.accept()
+        Keys.onEnterPressed: dialog.enterCancels ? dialog.cancel() : dialog.accept()
 
         Text {
             id: titleText

@@ -1,5 +1,6 @@
 #include "firmwarecache.h"
 #include "firmwareserver.h"
+#include "firmwaresignature.h"
 #include "flasherapp.h"
 #include "korvoemulator.h"
 #include "korvoenums.h"
@@ -14,6 +15,7 @@
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -150,6 +152,46 @@ private slots:
         QCOMPARE(last.size(), 1);
         QCOMPARE(QStringList({last[0].result, last[0].serial, last[0].before, last[0].after}),
                  QStringList({"FlashUnconfirmed", settings.serialNumber, "01.05", "01.06"}));
+    }
+
+    // With a trusted key: the chosen image's signed version beside the unit's, and an
+    // older one flashed only once the user says yes (Enter says no).
+    void olderSignedImage_isShownAndFlashedOnlyOnYes()
+    {
+        KorvoEmulatorSettings settings = emulator->settings(); // the run before cut its last answer
+        settings.dropAckOfPacket.reset();
+        settings.resetRightAfterLastAnswer = false;
+        emulator->setSettings(settings);
+        FirmwareSignature::setTrustedKeys({server->signingKey()});
+        LocalFirmwareServerFaults faults;
+        faults.signedVersion = QStringLiteral("01.03");
+        server->setFaults(faults);
+        const auto restore = qScopeGuard([this] {
+            FirmwareSignature::resetTrustedKeys();
+            server->setFaults({});
+        });
+        goToBootLoader();
+        pickTheImage();
+        if (QTest::currentTestFailed())
+            return;
+        QTRY_VERIFY_WITH_TIMEOUT(item("versionLine")->isVisible(), stepTimeoutMs);
+        QCOMPARE(item("versionLine")->property("text").toString(), link->firmwareVersionText() + QString::fromUtf8(" → 01.03"));
+        QSignalSpy started(link, &USB_StmFlasher::runStarted);
+        QVERIFY(started.isValid());
+        const auto question = [this] { return window->findChild<QObject*>(QStringLiteral("downgradeDialog")); };
+        click(item("flashButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(question() && question()->property("visible").toBool(), stepTimeoutMs);
+        QTest::keyClick(window, Qt::Key_Return);
+        QTRY_VERIFY_WITH_TIMEOUT(question() == nullptr, stepTimeoutMs);
+        QVERIFY(started.isEmpty());
+        click(item("flashButton"));
+        QTRY_VERIFY_WITH_TIMEOUT(question() && question()->property("visible").toBool(), stepTimeoutMs);
+        click(question()->findChild<QQuickItem*>(QStringLiteral("acceptButton")));
+        QCOMPARE(answerTheRunsMessage(), successMessage);
+        QTRY_COMPARE_WITH_TIMEOUT(runs(1).value(0).result, QStringLiteral("FlashSucceeded"), stepTimeoutMs);
+        const RunRecord last = runs(1).first();
+        QCOMPARE(QStringList({last.signingKey, last.signedVersion}), QStringList({server->signingKey().idText(), "01.03"}));
+        QCOMPARE(last.downgrade, std::optional<bool>(true));
     }
 
 private:

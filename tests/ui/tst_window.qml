@@ -132,14 +132,20 @@ WindowCase {
             { tag: "silent, English", lang: "en", result: DFU_client.FlashDeviceSilent, text: "Update failed: the device does not respond" },
             { tag: "unconfirmed, away, English", lang: "en", result: DFU_client.FlashUnconfirmed, text: "Update not "
               + "confirmed: the device restarted before confirming the last packet and did not come back in its application firmware" },
-            { tag: "proxy, English", lang: "en", failure: DFU_client.ProxyFailed, detail: "127.0.0.1:3128", text: "proxy 127.0.0.1:3128 unavailable" }
+            { tag: "proxy, English", lang: "en", failure: DFU_client.ProxyFailed, detail: "127.0.0.1:3128", text: "proxy 127.0.0.1:3128 unavailable" },
+            { tag: "downgrade refused, English", lang: "en", result: DFU_client.FlashDowngradeRefused, detail: "01.03",
+              text: "Update failed: firmware version 01.03 is older than the installed one, and the downgrade was not confirmed" },
+            { tag: "signature by another device's key", signature: FirmwareSignature.SignatureWrongDevice, text: "прошивка подписана для другого устройства" },
+            { tag: "signature revoked, English", lang: "en", signature: FirmwareSignature.SignatureKeyRevoked, text: "the signing key has been revoked" }
         ]
     }
 
     function test_wording_followsTheWindowsLanguage(data) {
         openWindow(data.lang)
         var wording = findChild(window, "wording"), detail = data.detail || ""
-        compare(data.failure ? wording.failureText(data.failure, detail) : wording.runText(data.result, detail), data.text)
+        compare(data.signature ? wording.signatureText(data.signature)
+                               : data.failure ? wording.failureText(data.failure, detail)
+                                              : wording.runText(data.result, detail), data.text)
     }
 
     function test_message_opensADialogPerMessage() {
