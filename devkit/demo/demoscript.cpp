@@ -55,14 +55,7 @@ void DemoScript::addUpdateRoad()
         click(item("updateButton"));
     });
 
-    waitFor(QStringLiteral("the boot loader with the firmware list"), [this] {
-        QQuickItem* combo = item("firmwareComboBox");
-        return status() == 2 && combo && combo->isVisible() && combo->property("count").toInt() > 0;
-    });
-    then(QStringLiteral("open the firmware list"), [this] { click(item("firmwareComboBox")); });
-    waitFor(QStringLiteral("the list open"), [this] { return comboEntry(0) != nullptr; });
-    pause(settleTime);
-    then(QStringLiteral("pick the newest image"), [this] { click(comboEntry(0)); });
+    addPickNewest();
     waitFor(QStringLiteral("the newest image chosen"), [this] {
         QQuickItem* flash = item("flashButton");
         return item("firmwareComboBox")->property("currentIndex").toInt() == 0 && flash
@@ -108,6 +101,19 @@ void DemoScript::addUpdateRoad()
     });
 }
 
+// In the boot loader: the list opened and its newest image picked.
+void DemoScript::addPickNewest()
+{
+    waitFor(QStringLiteral("the boot loader with the firmware list"), [this] {
+        QQuickItem* combo = item("firmwareComboBox");
+        return status() == 2 && combo && combo->isVisible() && combo->property("count").toInt() > 0;
+    });
+    then(QStringLiteral("open the firmware list"), [this] { click(item("firmwareComboBox")); });
+    waitFor(QStringLiteral("the list open"), [this] { return comboEntry(0) != nullptr; });
+    pause(settleTime);
+    then(QStringLiteral("pick the newest image"), [this] { click(comboEntry(0)); });
+}
+
 // Only signed images: an older signed version is asked about, a signature
 // by a key the tool does not trust is refused before anything is sent.
 void DemoScript::addSignatures()
@@ -125,14 +131,7 @@ void DemoScript::addSignatures()
         return status() == 1 && update && update->isVisible() && update->isEnabled();
     });
     then(QStringLiteral("press the update button"), [this] { click(item("updateButton")); });
-    waitFor(QStringLiteral("the boot loader with the firmware list"), [this] {
-        QQuickItem* combo = item("firmwareComboBox");
-        return status() == 2 && combo && combo->isVisible() && combo->property("count").toInt() > 0;
-    });
-    then(QStringLiteral("open the firmware list"), [this] { click(item("firmwareComboBox")); });
-    waitFor(QStringLiteral("the list open"), [this] { return comboEntry(0) != nullptr; });
-    pause(settleTime);
-    then(QStringLiteral("pick the newest image"), [this] { click(comboEntry(0)); });
+    addPickNewest();
     waitFor(QStringLiteral("the older signed version shown"),
             [this] { return item("versionLine") && item("versionLine")->isVisible(); });
     pause(settleTime);

@@ -33,7 +33,7 @@ class DemoScript : public QObject
 
 public:
     // The whole pass must be over by then, or it fails.
-    static constexpr std::chrono::milliseconds deadline{60000};
+    static constexpr std::chrono::milliseconds deadline{90000};
     static constexpr std::chrono::milliseconds pollInterval{50};
     // Longer than the buttons' 600 ms colour animation.
     static constexpr std::chrono::milliseconds settleTime{800};
@@ -54,6 +54,7 @@ signals:
 private:
     void addUpdateRoad();
     void addSignatures();
+    void addPickNewest();
     void addPortInUse();
     void addOffline();
 
