@@ -97,9 +97,8 @@ void FlasherCli::start()
         // A batch reads its image once, before the first unit.
         if (options.batch) {
             batchSource = options.file;
-            QFile signature(options.file + FirmwareSignature::suffix);
-            if (FirmwareSignature::isRequired() && signature.open(QIODevice::ReadOnly))
-                batchSignature = signature.read(FirmwareSignature::maxSignatureBytes + 1);
+            if (FirmwareSignature::isRequired())
+                batchSignature = FirmwareSignature::readFile(options.file + FirmwareSignature::suffix);
             if (!takeBatchImage(file.readAll()))
                 return;
         }

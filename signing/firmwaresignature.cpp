@@ -2,6 +2,7 @@
 
 #include "compiledtrust.h"
 
+#include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QRegularExpression>
@@ -320,4 +321,12 @@ std::optional<int> FirmwareSignature::compareVersions(const QString& a, const QS
     const int left = (first.captured(1) + first.captured(2)).toInt();
     const int right = (second.captured(1) + second.captured(2)).toInt();
     return left < right ? -1 : (left > right ? 1 : 0);
+}
+
+std::optional<QByteArray> FirmwareSignature::readFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return file.read(maxSignatureBytes + 1);
 }

@@ -111,6 +111,11 @@ public:
     // <0, 0, >0; std::nullopt when either does not read as one.
     static std::optional<int> compareVersions(const QString& a, const QString& b);
 
+    // The signature file at `path`, std::nullopt when it cannot be read.
+    // Only maxSignatureBytes + 1 bytes are read, so that an oversized file
+    // is refused as malformed without being read whole.
+    static std::optional<QByteArray> readFile(const QString& path);
+
 private:
     // check (with `image`) and checkComment (without).
     static Verdict verdictOf(const QByteArray* image, const std::optional<QByteArray>& text,

@@ -256,10 +256,9 @@ void DFU_client::flashFromFile(QString fileName)
     const QByteArray image = file.readAll();
     file.close();
     // The signature beside the file, when one is asked for.
-    std::optional<QByteArray> signature;
-    QFile signatureFile(fileName + FirmwareSignature::suffix);
-    if (FirmwareSignature::isRequired() && signatureFile.open(QIODevice::ReadOnly))
-        signature = signatureFile.read(FirmwareSignature::maxSignatureBytes + 1);
+    const std::optional<QByteArray> signature = FirmwareSignature::isRequired()
+        ? FirmwareSignature::readFile(fileName + FirmwareSignature::suffix)
+        : std::nullopt;
     // A run from here on, so that one the device cannot take is told.
     runUnderway = true;
     beginFlashing(image, signature);
@@ -459,11 +458,8 @@ void DFU_client::checkOffer(const QString& source)
             FirmwareSignature::maxSignatureBytes);
         return;
     }
-    QFile file((url.isLocalFile() ? url.toLocalFile() : source) + FirmwareSignature::suffix);
-    setOffer(source, file.open(QIODevice::ReadOnly)
-                         ? std::optional<QByteArray>(
-                             file.read(FirmwareSignature::maxSignatureBytes + 1))
-                         : std::nullopt);
+    setOffer(source, FirmwareSignature::readFile((url.isLocalFile() ? url.toLocalFile() : source)
+                                                 + FirmwareSignature::suffix));
 }
 
 void DFU_client::offerSignatureReplied(QNetworkReply* reply, const Request& request,

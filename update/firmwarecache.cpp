@@ -267,11 +267,7 @@ bool FirmwareCache::storeSignature(const QString& url, const QByteArray& signatu
 
 std::optional<QByteArray> FirmwareCache::storedSignature(const QString& url) const
 {
-    QFile file(imageSignaturePath(url));
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    // One byte past the bound, so that an oversized file reads as one.
-    return file.read(FirmwareSignature::maxSignatureBytes + 1);
+    return FirmwareSignature::readFile(imageSignaturePath(url));
 }
 
 qint64 FirmwareCache::imageBytes() const

@@ -72,8 +72,7 @@ public:
     // The stored image of `url` when its size and SHA-256 match its record
     // (it then counts as used now); a mismatch removes the entry.
     std::optional<QByteArray> storedImage(const QString& url);
-    // The signature that came with `url`'s image (std::nullopt: none). Only
-    // its first FirmwareSignature::maxSignatureBytes + 1 bytes are read.
+    // The signature that came with `url`'s image (std::nullopt: none).
     bool storeSignature(const QString& url, const QByteArray& signature);
     std::optional<QByteArray> storedSignature(const QString& url) const;
     QString imageSignaturePath(const QString& url) const;
