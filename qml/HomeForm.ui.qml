@@ -242,9 +242,10 @@ Page {
             id: versionLine
             objectName: "versionLine"
             x: firmwareComboBox.x + 12
-            y: firmwareComboBox.y + firmwareComboBox.height + 4
+            // Between the list and the progress bar, clear of both.
+            y: firmwareComboBox.y + firmwareComboBox.height + 1
             width: firmwareComboBox.width - 12
-            font.pixelSize: 13
+            font.pixelSize: 12
             textFormat: Text.PlainText
             elide: Text.ElideRight
             color: page.offerRefused ? "#ff978f" : palette.windowText
